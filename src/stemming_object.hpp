@@ -1,0 +1,35 @@
+// The stemming object: what Morvane.cpp needs of the class to ready it and
+// install its methods.
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+struct sb_stemmer;
+
+namespace morvane {
+
+struct StemmingObject {
+    PyObject_HEAD
+    // Owned by this instance alone: deleted on destruction and when a
+    // repeated __init__ replaces it. Null until the first successful
+    // __init__, and after a repeated one failed on an unknown name.
+    struct sb_stemmer *cobj;
+    // Strong references; None until __init__ runs and after the collector
+    // clears the object, null only during destruction.
+    PyObject *cache;
+    PyObject *counter;
+    int max_cache_size;
+};
+
+extern PyTypeObject StemmingType;
+
+// The class's method table, in this order: the purge method, stemWord,
+// stemWords, then the two pickling refusals under their private hook names.
+extern PyMethodDef stemming_methods[];
+
+inline constexpr const char stemming_init_doc[] =
+    "Initialise a stemmer.\n\n        See the class documentation for "
+    "details.\n\n        ";
+
+}  // namespace morvane
