@@ -1,0 +1,344 @@
+"""Speed and memory of Morvane against libstemmer called from plain C++.
+
+Run with the module installed in the current interpreter:
+
+    python benchmarks/bench.py [--rounds N] [--workload running|distinct|both]
+                               [--quick] [--json PATH]
+
+Each round runs the C++ loop (benchmarks/c_loop.cpp) first and then every
+Python case, on the same words, so that the machine's noise hits all of them
+alike; the report gives medians over rounds and the median of the per-round
+ratios to the C++ loop.  See benchmarks/README.md for what each number means.
+"""
+
+import argparse
+import gc
+import json
+import math
+import os
+import pathlib
+import platform
+import statistics
+import subprocess
+import sys
+import time
+import tracemalloc
+
+import Morvane
+
+HERE = pathlib.Path(__file__).resolve().parent
+ROOT = HERE.parent
+DATA = HERE / "data"
+C_SOURCE = HERE / "c_loop.cpp"
+BUILD = ROOT / "build" / "bench"
+C_BINARY = BUILD / "c_loop"
+C_BUILD = ["g++", "-O2", "-std=c++20", "-Wall", "-Wextra", str(C_SOURCE),
+           "-o", str(C_BINARY), "-lstemmer"]
+
+WORKLOADS = ("running", "distinct")
+QUICK_TOKENS = 50_000
+# A single pass over a short list is too brief to time against the noise of
+# a shared machine: each round takes the median of enough passes to cover
+# about this many words (fresh instance each pass).
+WORDS_PER_SAMPLE = 200_000
+MIB = 1024 * 1024
+# Retained memory may differ between passes by what the cache's fill level
+# explains (it swings between 8/10 of its capacity and the capacity) plus
+# this much for allocator and dict-table noise.
+GROWTH_SLACK = 64 * 1024
+
+
+# Inputs
+
+def ensure_corpus():
+    if all((DATA / f"{name}.txt").exists() for name in WORKLOADS):
+        return
+    subprocess.run([sys.executable, str(HERE / "make_corpus.py")],
+                   check=True)
+
+
+def ensure_c_loop():
+    if (C_BINARY.exists()
+            and C_BINARY.stat().st_mtime >= C_SOURCE.stat().st_mtime):
+        return
+    BUILD.mkdir(parents=True, exist_ok=True)
+    print("building", C_BINARY, flush=True)
+    subprocess.run(C_BUILD, check=True)
+
+
+def load_words(name, quick):
+    path = DATA / f"{name}.txt"
+    words = path.read_text(encoding="utf-8").splitlines()
+    if quick and len(words) > QUICK_TOKENS:
+        # The C loop must see exactly these words: give it its own file.
+        words = words[:QUICK_TOKENS]
+        BUILD.mkdir(parents=True, exist_ok=True)
+        path = BUILD / f"quick_{name}.txt"
+        path.write_text("".join(w + "\n" for w in words), encoding="utf-8")
+    return words, path
+
+
+# Timing
+
+def time_c_loop(path, algorithm, repetitions):
+    """Median ns per word of `repetitions` passes, and the checksum."""
+    done = subprocess.run(
+        [str(C_BINARY), str(path), algorithm, str(repetitions)],
+        capture_output=True, text=True, check=True)
+    values = dict(line.split() for line in done.stdout.splitlines())
+    return float(values["median_ns_per_word"]), int(values["checksum"])
+
+
+def timed_pass(make_call, passes, count):
+    """Median ns per word over `passes` runs of a fresh call each."""
+    samples = []
+    for _ in range(passes):
+        call = make_call()          # fresh instance, not timed
+        gc.collect()
+        start = time.perf_counter_ns()
+        result = call()
+        elapsed = time.perf_counter_ns() - start
+        del result                  # freeing the result is not timed
+        samples.append(elapsed / count)
+    return statistics.median(samples)
+
+
+def python_cases(algorithm, words, bwords):
+    """(name, factory) pairs; a factory returns the call to time."""
+    def stem_words(seq, capacity=None):
+        def make():
+            s = (Morvane.Morvane(algorithm) if capacity is None
+                 else Morvane.Morvane(algorithm, capacity))
+            return lambda: s.stemWords(seq)
+        return make
+
+    def loop(seq):
+        def make():
+            s = Morvane.Morvane(algorithm)
+            return lambda: [s.stemWord(w) for w in seq]
+        return make
+
+    return [
+        ("stemWords str, cache", stem_words(words)),
+        ("stemWords str, cache off", stem_words(words, 0)),
+        ("loop stemWord str, cache", loop(words)),
+        ("stemWords bytes, cache", stem_words(bwords)),
+        ("stemWords bytes, cache off", stem_words(bwords, 0)),
+        ("loop stemWord bytes, cache", loop(bwords)),
+        ("floor list(map(str.lower))",
+         lambda: lambda: list(map(str.lower, words))),
+    ]
+
+
+def bench_workload(name, words, path, algorithm, rounds, gc_on):
+    bwords = [w.encode("utf-8") for w in words]
+    passes = max(1, math.ceil(WORDS_PER_SAMPLE / len(words)))
+    c_reps = max(3, passes)
+
+    # Both sides must stem the same words the same way.
+    _, checksum = time_c_loop(path, algorithm, 1)
+    stems = Morvane.Morvane(algorithm, 0).stemWords(bwords)
+    if sum(map(len, stems)) != checksum:
+        sys.exit(f"{name}: the module's stems differ from the C loop's "
+                 f"(checksum {sum(map(len, stems))} != {checksum})")
+    del stems
+
+    cases = python_cases(algorithm, words, bwords)
+    c_times = []
+    times = {case: [] for case, _ in cases}
+    for r in range(rounds):
+        c_ns, _ = time_c_loop(path, algorithm, c_reps)
+        c_times.append(c_ns)
+        if not gc_on:
+            gc.disable()
+        try:
+            for case, make in cases:
+                times[case].append(timed_pass(make, passes, len(words)))
+        finally:
+            gc.enable()
+        print(f"  {name} round {r + 1}/{rounds}: C loop {c_ns:.1f} ns/word",
+              flush=True)
+
+    summary = {"C loop": {"ns_per_word": c_times,
+                          "median_ns": statistics.median(c_times),
+                          "median_ratio": 1.0}}
+    for case, samples in times.items():
+        ratios = [t / c for t, c in zip(samples, c_times)]
+        summary[case] = {"ns_per_word": samples,
+                         "median_ns": statistics.median(samples),
+                         "median_ratio": statistics.median(ratios)}
+    # Cache off against what it cannot avoid: the C loop plus making the
+    # result objects, which the str.lower floor stands for.
+    limit = [c + 1.25 * low for c, low in
+             zip(c_times, times["floor list(map(str.lower))"])]
+    summary["_cache_off_vs_c_plus_floor"] = statistics.median(
+        t / l for t, l in zip(times["stemWords str, cache off"], limit))
+    return {"tokens": len(words), "distinct": len(set(words)),
+            "passes_per_round": passes, "c_repetitions": c_reps,
+            "checksum": checksum, "cases": summary}
+
+
+# Memory
+
+def cache_entries(stemmer):
+    """Entries in the instance's cache, found through the collector."""
+    for referent in gc.get_referents(stemmer):
+        if type(referent) is dict:
+            return len(referent)
+    return None
+
+
+def measure_memory(algorithm, words, passes=3):
+    """Bytes still allocated after each pass of a default-cache instance.
+
+    The words list exists before tracing starts, so only what the instance
+    keeps (its cache: keys, entries, stems, counter values) is counted.
+    """
+    gc.collect()
+    tracemalloc.start()
+    try:
+        base = tracemalloc.get_traced_memory()[0]
+        stemmer = Morvane.Morvane(algorithm)
+        retained, entries = [], []
+        for _ in range(passes):
+            result = stemmer.stemWords(words)
+            del result
+            gc.collect()
+            retained.append(tracemalloc.get_traced_memory()[0] - base)
+            entries.append(cache_entries(stemmer))
+        del stemmer
+        gc.collect()
+        after_delete = tracemalloc.get_traced_memory()[0] - base
+    finally:
+        tracemalloc.stop()
+    first, last = retained[0], retained[-1]
+    allowance = GROWTH_SLACK
+    if entries[0] and entries[-1] is not None:
+        allowance += max(0, entries[-1] - entries[0]) * first / entries[0]
+    return {"retained_bytes": retained, "cache_entries": entries,
+            "after_delete_bytes": after_delete,
+            "growth_allowance_bytes": allowance,
+            "bounded": first <= 3 * MIB,
+            "no_growth": last <= first + allowance}
+
+
+# Report
+
+def targets(results, memory):
+    """(description, value, limit, passed) for every target measured."""
+    out = []
+
+    def ratio(workload, case, limit, what):
+        if workload in results:
+            value = results[workload]["cases"][case]["median_ratio"]
+            out.append((what, f"{value:.2f} x C", f"<= {limit} x C",
+                        value <= limit))
+
+    ratio("running", "stemWords str, cache", 0.7,
+          "running: stemWords, default cache")
+    ratio("distinct", "stemWords str, cache", 1.8,
+          "distinct: stemWords, default cache")
+    ratio("distinct", "stemWords str, cache off", 1.3,
+          "distinct: stemWords, cache off")
+    if "running" in results:
+        value = results["running"]["cases"]["_cache_off_vs_c_plus_floor"]
+        out.append(("running: stemWords, cache off",
+                    f"{value:.2f} x (C + 1.25 floor)",
+                    "<= 1.00 x (C + 1.25 floor)", value <= 1.0))
+    for workload, m in memory.items():
+        out.append((f"{workload}: memory retained after one pass",
+                    f"{m['retained_bytes'][0] / MIB:.2f} MiB", "<= 3 MiB",
+                    m["bounded"]))
+        out.append((f"{workload}: no growth over "
+                    f"{len(m['retained_bytes'])} passes",
+                    " -> ".join(f"{b / MIB:.2f}"
+                                for b in m["retained_bytes"]) + " MiB",
+                    f"last <= first + {m['growth_allowance_bytes'] / 1024:.0f}"
+                    " KiB", m["no_growth"]))
+    return out
+
+
+def print_report(results, memory, target_rows):
+    print()
+    print(f"{'workload':<9} {'case':<30} {'ns/word':>9} {'x C loop':>9}")
+    for workload, r in results.items():
+        print(f"{workload:<9} ({r['tokens']} tokens, {r['distinct']} distinct;"
+              f" {r['passes_per_round']} pass(es) a round)")
+        for case, s in r["cases"].items():
+            if case.startswith("_"):
+                continue
+            print(f"{'':<9} {case:<30} {s['median_ns']:>9.1f} "
+                  f"{s['median_ratio']:>9.2f}")
+    print()
+    for workload, m in memory.items():
+        print(f"memory {workload}: retained after passes "
+              + ", ".join(f"{b / MIB:.3f}" for b in m["retained_bytes"])
+              + f" MiB; cache entries {m['cache_entries']}; "
+              f"after deleting the instance {m['after_delete_bytes']} bytes")
+    print()
+    for what, value, limit, passed in target_rows:
+        print(f"{'PASS' if passed else 'FAIL'}  {what:<40} {value:<28} "
+              f"(target {limit})")
+
+
+def main(argv=None):
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--rounds", type=int, default=5)
+    parser.add_argument("--workload", choices=("running", "distinct", "both"),
+                        default="both")
+    parser.add_argument("--quick", action="store_true",
+                        help=f"first {QUICK_TOKENS} tokens of each workload "
+                        "(smoke test; the targets are not meaningful)")
+    parser.add_argument("--json", type=pathlib.Path, metavar="PATH",
+                        help="write the results to PATH")
+    parser.add_argument("--algorithm", default="english")
+    parser.add_argument("--no-gc", action="store_true",
+                        help="disable the cyclic collector while timing the "
+                        "Python cases (to see its share)")
+    args = parser.parse_args(argv)
+    if args.rounds < 1:
+        parser.error("--rounds must be at least 1")
+
+    ensure_corpus()
+    ensure_c_loop()
+    names = WORKLOADS if args.workload == "both" else (args.workload,)
+    print(f"Python {platform.python_version()}, Morvane from "
+          f"{Morvane.__file__}", flush=True)
+    load_before = os.getloadavg()
+
+    results, memory = {}, {}
+    for name in names:
+        words, path = load_words(name, args.quick)
+        results[name] = bench_workload(name, words, path, args.algorithm,
+                                       args.rounds, not args.no_gc)
+        memory[name] = measure_memory(args.algorithm, words)
+    target_rows = targets(results, memory)
+    load_after = os.getloadavg()
+    print_report(results, memory, target_rows)
+    # Other work on the machine skews the ratios: say how busy it was.
+    print(f"\nload average (1, 5, 15 min): before "
+          f"{' '.join(f'{x:.2f}' for x in load_before)}, after "
+          f"{' '.join(f'{x:.2f}' for x in load_after)} "
+          f"on {os.cpu_count()} CPUs")
+
+    if args.json:
+        args.json.write_text(json.dumps({
+            "python": platform.python_version(),
+            "module": Morvane.__file__,
+            "algorithm": args.algorithm,
+            "rounds": args.rounds,
+            "quick": args.quick,
+            "gc_during_timing": not args.no_gc,
+            "cpus": os.cpu_count(),
+            "load_average_before": load_before,
+            "load_average_after": load_after,
+            "workloads": results,
+            "memory": memory,
+            "targets": [{"target": w, "value": v, "limit": l, "pass": p}
+                        for w, v, l, p in target_rows],
+        }, indent=2) + "\n", encoding="utf-8")
+    return 0 if all(p for *_, p in target_rows) else 1
+
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -1,0 +1,95 @@
+"""Fixtures and misbehaving helper objects shared by the tests."""
+
+import pytest
+
+import Morvane
+
+
+def raises_exactly(exc_type, message, func, *args, **kwargs):
+    """Call func and check that it raises exactly exc_type with message."""
+    with pytest.raises(exc_type) as excinfo:
+        func(*args, **kwargs)
+    assert type(excinfo.value) is exc_type
+    assert str(excinfo.value) == message
+    return excinfo.value
+
+
+@pytest.fixture
+def stemmer():
+    return Morvane.Morvane("english")
+
+
+@pytest.fixture
+def uncached():
+    return Morvane.Morvane("english", 0)
+
+
+def cache_of(instance):
+    """The cache dict and the counter of an instance, as the collector sees them."""
+    cache, counter = _referents(instance)
+    return cache, counter
+
+
+def _referents(instance):
+    import gc
+
+    refs = [r for r in gc.get_referents(instance) if not isinstance(r, type)]
+    assert len(refs) == 2, refs
+    return refs[0], refs[1]
+
+
+# Misbehaving helpers
+
+
+class RaisingBool:
+    """Truth testing raises."""
+
+    def __bool__(self):
+        raise RuntimeError("no truth")
+
+
+class EncodingStr(str):
+    """A str subclass whose encode returns what it was given."""
+
+    def __new__(cls, text, encoded):
+        self = super().__new__(cls, text)
+        self.encoded = encoded
+        return self
+
+    def encode(self, *args):
+        return self.encoded
+
+
+class IntSubclass(int):
+    pass
+
+
+class IntReturningSubclass:
+    """__int__ returns an int subclass (deprecated by CPython)."""
+
+    def __init__(self, value):
+        self.value = value
+
+    def __int__(self):
+        return IntSubclass(self.value)
+
+
+class IndexOnly:
+    def __index__(self):
+        return 5
+
+
+class FailingIterator:
+    """Yields the given items, then raises."""
+
+    def __init__(self, items, exc):
+        self.items = list(items)
+        self.exc = exc
+
+    def __iter__(self):
+        return self
+
+    def __next__(self):
+        if self.items:
+            return self.items.pop(0)
+        raise self.exc

@@ -1,0 +1,342 @@
+"""Argument binding of every function and method: one table of the
+TypeErrors a call that does not fit raises, before anything else is done."""
+
+import ctypes
+
+import pytest
+
+import Morvane
+from conftest import cache_of, raises_exactly
+
+Stemmer = Morvane.Morvane
+
+pythonapi = ctypes.pythonapi
+pythonapi.PyObject_Vectorcall.argtypes = [
+    ctypes.py_object, ctypes.POINTER(ctypes.py_object), ctypes.c_size_t,
+    ctypes.py_object,
+]
+pythonapi.PyObject_Vectorcall.restype = ctypes.py_object
+pythonapi.PyObject_Call.argtypes = [
+    ctypes.py_object, ctypes.py_object, ctypes.py_object,
+]
+pythonapi.PyObject_Call.restype = ctypes.py_object
+
+
+def call_python(func, args, keywords):
+    return func(*args, **dict(keywords))
+
+
+def call_vectorcall(func, args, keywords):
+    """As a native caller would: the keyword names go in a tuple as they
+    are, so a name that is not a str reaches the callable."""
+    values = list(args) + [value for _, value in keywords]
+    array = (ctypes.py_object * max(len(values), 1))(*values)
+    kwnames = tuple(name for name, _ in keywords) if keywords else None
+    return pythonapi.PyObject_Vectorcall(func, array, len(args), kwnames)
+
+
+def call_with_dict(func, args, keywords):
+    """PyObject_Call with a keyword dict, which tp_init receives as is."""
+    return pythonapi.PyObject_Call(func, tuple(args), dict(keywords))
+
+
+CALLERS = {"python": call_python, "vectorcall": call_vectorcall,
+           "dict": call_with_dict}
+
+# The callable under test, given a fresh stemmer; methods are bound.
+TARGETS = {
+    "algorithms": lambda s: Morvane.algorithms,
+    "version": lambda s: Morvane.version,
+    "__init__": lambda s: Stemmer,
+    "stemWord": lambda s: s.stemWord,
+    "stemWords": lambda s: s.stemWords,
+    "purge": lambda s: s._Morvane__purgeCache,
+    "__reduce__": lambda s: s.__reduce__,
+    "__setstate__": lambda s: s.__setstate__,
+}
+
+# The same callables reached through the class, the instance passed first.
+THROUGH_CLASS = {
+    "__init__": Stemmer.__init__,
+    "stemWord": Stemmer.stemWord,
+    "stemWords": Stemmer.stemWords,
+    "purge": Stemmer._Morvane__purgeCache,
+    "__reduce__": Stemmer.__reduce__,
+    "__setstate__": Stemmer.__setstate__,
+}
+
+
+def case(target, args, keywords, message, id, via="python"):
+    return pytest.param(target, via, args, keywords, message,
+                        id=f"{target}-{id}")
+
+
+def many(name, qualifier, count, given):
+    plural = "" if count == 1 else "s"
+    return (f"{name}() takes {qualifier} {count} positional "
+            f"argument{plural} ({given} given)")
+
+
+def unexpected(name, keyword):
+    return f"{name}() got an unexpected keyword argument '{keyword}'"
+
+
+def multiple(name, keyword):
+    return f"{name}() got multiple values for keyword argument '{keyword}'"
+
+
+def not_strings(name):
+    return f"{name}() keywords must be strings"
+
+
+REDUCE = "_Morvane__reduce"
+SETSTATE = "_Morvane__setstate"
+PURGE = "_Morvane__purgeCache"
+
+CASES = [
+    # algorithms(aliases=False)
+    # too many positional
+    case("algorithms", (1, 2), [], many("algorithms", "at most", 1, 2),
+         "two-positional"),
+    case("algorithms", (1, 2, 3), [], many("algorithms", "at most", 1, 3),
+         "three-positional"),
+    case("algorithms", (1, 2), [("bogus", 1)],
+         many("algorithms", "at most", 1, 2), "count-before-keywords"),
+    # unexpected keyword
+    case("algorithms", (), [("alias", True)],
+         unexpected("algorithms", "alias"), "unexpected"),
+    case("algorithms", (), [("aliases", True), ("alias", True)],
+         unexpected("algorithms", "alias"), "unexpected-after-valid"),
+    case("algorithms", (), [("Aliases", True)],
+         unexpected("algorithms", "Aliases"), "case-sensitive"),
+    # multiple values
+    case("algorithms", (True,), [("aliases", True)],
+         multiple("algorithms", "aliases"), "multiple"),
+    case("algorithms", (True,), [("aliases", 1), ("bogus", 2)],
+         multiple("algorithms", "aliases"), "first-is-repeat"),
+    case("algorithms", (True,), [("bogus", 2), ("aliases", 1)],
+         unexpected("algorithms", "bogus"), "first-is-unexpected"),
+    # keywords must be strings
+    case("algorithms", (), [(1, True)], not_strings("algorithms"),
+         "int-keyword", via="vectorcall"),
+    case("algorithms", (), [("aliases", 1), (b"x", 2)],
+         not_strings("algorithms"), "bytes-keyword-after-valid",
+         via="vectorcall"),
+    case("algorithms", (1, 2), [(1, True)],
+         many("algorithms", "at most", 1, 2), "count-before-non-str",
+         via="vectorcall"),
+    case("algorithms", (), [("bogus", 1), (1, 2)],
+         unexpected("algorithms", "bogus"), "unexpected-before-non-str",
+         via="vectorcall"),
+
+    # version(): keywords are refused before positional arguments
+    case("version", (1,), [], "version() takes no arguments (1 given)",
+         "one-positional"),
+    case("version", (1, 2), [], "version() takes no arguments (2 given)",
+         "two-positional"),
+    case("version", (), [("x", 1)], "version() takes no keyword arguments",
+         "keyword"),
+    case("version", (1,), [("x", 1)],
+         "version() takes no keyword arguments", "keyword-before-count"),
+    case("version", (), [(1, 2)], "version() takes no keyword arguments",
+         "non-str-keyword", via="vectorcall"),
+
+    # Morvane.Morvane(algorithm, maxCacheSize=10000), i.e. __init__
+    # too few / too many positional
+    case("__init__", (), [], many("__init__", "at least", 1, 0),
+         "no-arguments"),
+    case("__init__", (), [("maxCacheSize", 5)],
+         many("__init__", "at least", 1, 0), "only-maxCacheSize"),
+    case("__init__", ("english", 5, 6), [],
+         many("__init__", "at most", 2, 3), "three-positional"),
+    case("__init__", ("nonexistent", "bad", 6), [("bogus", 1)],
+         many("__init__", "at most", 2, 3), "count-before-keywords"),
+    # unexpected keyword
+    case("__init__", ("english",), [("cache", 1)],
+         unexpected("__init__", "cache"), "unexpected"),
+    case("__init__", (), [("bogus", 1)], unexpected("__init__", "bogus"),
+         "unexpected-before-missing"),
+    case("__init__", ("nonexistent",), [("maxCacheSize", "bad"),
+                                         ("cache", 1)],
+         unexpected("__init__", "cache"), "binding-before-conversion"),
+    # multiple values
+    case("__init__", ("english",), [("algorithm", "english")],
+         multiple("__init__", "algorithm"), "multiple-algorithm"),
+    case("__init__", ("english", 5), [("maxCacheSize", 5)],
+         multiple("__init__", "maxCacheSize"), "multiple-maxCacheSize"),
+    case("__init__", ("english",), [("bogus", 1), ("algorithm", "x")],
+         unexpected("__init__", "bogus"), "first-is-unexpected"),
+    case("__init__", ("english",), [("algorithm", "x"), ("bogus", 1)],
+         multiple("__init__", "algorithm"), "first-is-repeat"),
+    # keywords must be strings (tp_init gets the caller's dict)
+    case("__init__", ("english",), [(1, 2)], not_strings("__init__"),
+         "int-keyword", via="dict"),
+    case("__init__", ("english",), [("bogus", 1), (2, 3)],
+         unexpected("__init__", "bogus"), "unexpected-before-non-str",
+         via="dict"),
+    case("__init__", ("english",), [(2, 3), ("bogus", 1)],
+         not_strings("__init__"), "non-str-before-unexpected", via="dict"),
+    case("__init__", ("english", 1, 2), [(1, 2)],
+         many("__init__", "at most", 2, 3), "count-before-non-str",
+         via="dict"),
+
+    # stemWord(word)
+    case("stemWord", (), [], many("stemWord", "exactly", 1, 0),
+         "no-arguments"),
+    case("stemWord", ("a", "b"), [], many("stemWord", "exactly", 1, 2),
+         "two-positional"),
+    case("stemWord", (1, 2), [("bogus", 1)],
+         many("stemWord", "exactly", 1, 2), "count-before-keywords"),
+    case("stemWord", ("a",), [("words", "b")],
+         unexpected("stemWord", "words"), "unexpected"),
+    case("stemWord", (), [("bogus", 1)], unexpected("stemWord", "bogus"),
+         "unexpected-before-missing"),
+    case("stemWord", (1,), [("word", "b")], multiple("stemWord", "word"),
+         "multiple"),
+    case("stemWord", (1,), [("bogus", 1), ("word", "b")],
+         unexpected("stemWord", "bogus"), "first-is-unexpected"),
+    case("stemWord", (1,), [("word", "b"), ("bogus", 1)],
+         multiple("stemWord", "word"), "first-is-repeat"),
+    case("stemWord", (), [(1, "a")], not_strings("stemWord"),
+         "int-keyword", via="vectorcall"),
+    case("stemWord", (), [(1, "a"), ("bogus", 2)], not_strings("stemWord"),
+         "non-str-before-unexpected", via="vectorcall"),
+
+    # stemWords(words)
+    case("stemWords", (), [], many("stemWords", "exactly", 1, 0),
+         "no-arguments"),
+    case("stemWords", (["a"], ["b"]), [],
+         many("stemWords", "exactly", 1, 2), "two-positional"),
+    case("stemWords", ([1], [2]), [("bogus", 1)],
+         many("stemWords", "exactly", 1, 2), "count-before-keywords"),
+    case("stemWords", (), [("word", "a")], unexpected("stemWords", "word"),
+         "unexpected"),
+    case("stemWords", ([1],), [("words", ["a"])],
+         multiple("stemWords", "words"), "multiple"),
+    case("stemWords", ([1],), [("bogus", 1), ("words", ["a"])],
+         unexpected("stemWords", "bogus"), "first-is-unexpected"),
+    case("stemWords", ([1],), [("words", ["a"]), ("bogus", 1)],
+         multiple("stemWords", "words"), "first-is-repeat"),
+    case("stemWords", ([1],), [(1, ["a"])], not_strings("stemWords"),
+         "int-keyword", via="vectorcall"),
+
+    # _Morvane__purgeCache()
+    case("purge", (1,), [], many(PURGE, "exactly", 0, 1), "one-positional"),
+    case("purge", (1, 2), [], many(PURGE, "exactly", 0, 2),
+         "two-positional"),
+    case("purge", (1,), [("x", 1)], many(PURGE, "exactly", 0, 1),
+         "count-before-keywords"),
+    case("purge", (), [("x", 1)], unexpected(PURGE, "x"), "keyword"),
+    case("purge", (), [("y", 1), ("x", 2)], unexpected(PURGE, "y"),
+         "first-keyword"),
+    case("purge", (), [(1, 2)], not_strings(PURGE), "int-keyword",
+         via="vectorcall"),
+
+    # __reduce__()
+    case("__reduce__", (2,), [], many(REDUCE, "exactly", 0, 1),
+         "one-positional"),
+    case("__reduce__", (2,), [("protocol", 2)],
+         many(REDUCE, "exactly", 0, 1), "count-before-keywords"),
+    case("__reduce__", (), [("protocol", 2)], unexpected(REDUCE, "protocol"),
+         "keyword"),
+    case("__reduce__", (), [(2, 2)], not_strings(REDUCE), "int-keyword",
+         via="vectorcall"),
+
+    # __setstate__(state)
+    case("__setstate__", (), [], many(SETSTATE, "exactly", 1, 0),
+         "no-arguments"),
+    case("__setstate__", (1, 2), [], many(SETSTATE, "exactly", 1, 2),
+         "two-positional"),
+    case("__setstate__", (), [("bogus", 1)], unexpected(SETSTATE, "bogus"),
+         "unexpected-before-missing"),
+    case("__setstate__", (1,), [("bogus", 1)], unexpected(SETSTATE, "bogus"),
+         "unexpected"),
+    case("__setstate__", (1,), [("state", 2)], multiple(SETSTATE, "state"),
+         "multiple"),
+    case("__setstate__", (), [(1, 2)], not_strings(SETSTATE), "int-keyword",
+         via="vectorcall"),
+]
+
+
+def assert_untouched(stemmer):
+    """A fresh stemmer after a failed binding: nothing was stemmed."""
+    cache, counter = cache_of(stemmer)
+    assert cache == {}
+    assert counter == 0
+    assert stemmer.maxCacheSize == 10000
+
+
+@pytest.mark.parametrize("target, via, args, keywords, message", CASES)
+def test_binding_error(stemmer, target, via, args, keywords, message):
+    func = TARGETS[target](stemmer)
+    raises_exactly(TypeError, message, CALLERS[via], func, args, keywords)
+    assert_untouched(stemmer)
+
+
+@pytest.mark.parametrize(
+    "target, via, args, keywords, message",
+    [param for param in CASES if param.values[0] in THROUGH_CLASS],
+)
+def test_binding_error_through_class(stemmer, target, via, args, keywords,
+                                     message):
+    """The instance passed first is not counted among the arguments."""
+    func = THROUGH_CLASS[target]
+    args = (stemmer,) + tuple(args)
+    raises_exactly(TypeError, message, CALLERS[via], func, args, keywords)
+    assert_untouched(stemmer)
+
+
+# Keyword names are matched by equality, not only by identity
+
+
+def fresh(text):
+    """An equal str that is not the interned parameter name."""
+    copy = "".join(list(text))
+    assert copy == text and copy is not text
+    return copy
+
+
+PICKLING_REFUSED = (
+    "self.cobj cannot be converted to a Python object for pickling")
+
+
+@pytest.mark.parametrize(
+    "call, expected",
+    [
+        (lambda s: Morvane.algorithms(**{fresh("aliases"): True}),
+         Morvane.algorithms()),
+        (lambda s: Stemmer(**{fresh("algorithm"): "english",
+                              fresh("maxCacheSize"): 7}).maxCacheSize, 7),
+        (lambda s: s.stemWord(**{fresh("word"): "running"}), "run"),
+        (lambda s: s.stemWords(**{fresh("words"): ["running"]}), ["run"]),
+        (lambda s: Stemmer.stemWord(s, **{fresh("word"): "running"}), "run"),
+    ],
+    ids=["algorithms", "__init__", "stemWord", "stemWords",
+         "stemWord-through-class"],
+)
+def test_equal_keyword_binds(stemmer, call, expected):
+    assert call(stemmer) == expected
+
+
+def test_equal_keyword_binds_state_of_setstate(stemmer):
+    raises_exactly(TypeError, PICKLING_REFUSED,
+                   stemmer.__setstate__, **{fresh("state"): None})
+
+
+@pytest.mark.parametrize(
+    "target, args, keyword, message",
+    [
+        ("algorithms", (True,), "aliases", multiple("algorithms", "aliases")),
+        ("__init__", ("english",), "algorithm",
+         multiple("__init__", "algorithm")),
+        ("stemWord", ("a",), "word", multiple("stemWord", "word")),
+        ("stemWords", (["a"],), "words", multiple("stemWords", "words")),
+        ("__setstate__", (1,), "state", multiple(SETSTATE, "state")),
+    ],
+    ids=["algorithms", "__init__", "stemWord", "stemWords", "__setstate__"],
+)
+def test_equal_keyword_repeating_a_positional(stemmer, target, args, keyword,
+                                              message):
+    func = TARGETS[target](stemmer)
+    raises_exactly(TypeError, message, func, *args, **{fresh(keyword): 2})
+    assert_untouched(stemmer)

@@ -1,0 +1,462 @@
+"""The word cache: its shape, the recency purge, and the maxCacheSize
+property that bounds it."""
+
+import pytest
+
+import Morvane
+from conftest import RaisingBool, cache_of, raises_exactly
+
+NO_LEN = "object of type 'NoneType' has no len()"
+
+
+class NoPurge(Morvane.Morvane):
+    """Never purges on its own, so the cache can be brought to or past its
+    capacity before the built-in purge is called by hand."""
+
+    __slots__ = ()
+
+    def _Morvane__purgeCache(self):
+        pass
+
+
+def builtin_purge(s):
+    return Morvane.Morvane._Morvane__purgeCache(s)
+
+
+def words(n, prefix="word"):
+    return [f"{prefix}{i}x" for i in range(n)]
+
+
+def keys(s):
+    return [k.decode() for k in cache_of(s)[0]]
+
+
+def fill(s, n, prefix="word"):
+    ws = words(n, prefix)
+    for w in ws:
+        s.stemWord(w)
+    return ws
+
+
+def frozen(s):
+    """Cache object, its (key, entry) objects in order, and the counter."""
+    cache, counter = cache_of(s)
+    return cache, [(k, e, _copy(e)) for k, e in cache.items()], counter
+
+
+def _copy(entry):
+    return list(entry) if type(entry) is list else entry
+
+
+def assert_frozen(s, before):
+    cache, entries, counter = before
+    now, now_counter = cache_of(s)
+    assert now is cache
+    assert [(k, e, _copy(e)) for k, e in now.items()] == entries
+    for (k, e, _), (nk, ne) in zip(entries, now.items()):
+        assert nk is k and ne is e
+    assert now_counter == counter
+
+
+# Shape
+
+
+def test_cache_shape():
+    s = Morvane.Morvane("english")
+    word = b"jumped"
+    s.stemWord("running")
+    s.stemWord(word)
+    s.stemWord("running")  # hit: restamped, not moved
+    cache, counter = cache_of(s)
+    assert type(cache) is dict
+    assert cache == {b"running": ["run", 2], b"jumped": ["jump", 1]}
+    assert list(cache) == [b"running", b"jumped"]
+    for key, entry in cache.items():
+        assert type(key) is bytes
+        assert type(entry) is list and len(entry) == 2
+        assert type(entry[0]) is str and type(entry[1]) is int
+    # a bytes word is stored under the caller's own object
+    assert next(k for k in cache if k == word) is word
+    assert type(counter) is int and counter == 3
+
+
+# Purge by recency: each row is (capacity, [(word, cache keys after it)])
+
+
+def _many_hits_then_new_words():
+    steps = [("xylophone", "xylophone")] * 100
+    for i in range(1, 9):
+        steps.append(
+            (f"w{i}", " ".join(["xylophone"] + [f"w{j}" for j in range(1, i + 1)]))
+        )
+    steps.append(("w9", " ".join(f"w{j}" for j in range(3, 10))))
+    return steps
+
+
+PURGE_SCRIPTS = [
+    pytest.param(
+        1,
+        [("apple", ""), ("apple", ""), ("berry", "")],
+        id="capacity-1-never-keeps",
+    ),
+    pytest.param(
+        2,
+        [("apple", "apple"), ("apple", "apple"), ("apple", "apple"), ("berry", "")],
+        id="capacity-2-second-word-empties",
+    ),
+    pytest.param(
+        3,
+        [
+            ("apple", "apple"),
+            ("berry", "apple berry"),
+            ("cherry", "cherry"),
+            ("damson", "cherry damson"),
+            ("damson", "cherry damson"),
+            ("elder", "elder"),
+        ],
+        id="capacity-3-keeps-only-newest",
+    ),
+    pytest.param(
+        5,
+        [
+            ("apple", "apple"),
+            ("berry", "apple berry"),
+            ("cherry", "apple berry cherry"),
+            ("damson", "apple berry cherry damson"),
+            ("berry", "apple berry cherry damson"),
+            ("apple", "apple berry cherry damson"),
+            ("elder", "apple berry elder"),
+        ],
+        id="capacity-5-survivors-keep-insertion-order",
+    ),
+    pytest.param(10, _many_hits_then_new_words(), id="capacity-10-many-hits-then-new"),
+]
+
+
+@pytest.mark.parametrize("capacity, steps", PURGE_SCRIPTS)
+def test_purge_keeps_most_recently_used(capacity, steps):
+    s = Morvane.Morvane("english", capacity)
+    last_use = {}
+    for i, (word, expected) in enumerate(steps):
+        cache_before = cache_of(s)[0]
+        entry = cache_before.get(word.encode())
+        result = s.stemWord(word)
+        if entry is not None:
+            assert result is entry[0]  # a hit answers from the entry
+        last_use[word] = i
+        cache, counter = cache_of(s)
+        assert counter == i + 1
+        assert keys(s) == expected.split(), f"after step {i} ({word})"
+        assert {k.decode(): e[1] for k, e in cache.items()} == {
+            w: last_use[w] for w in expected.split()
+        }
+
+
+def test_default_capacity_purges_at_10000th_word():
+    s = Morvane.Morvane("english")
+    ws = words(10000)
+    for w in ws[:9999]:
+        s.stemWord(w)
+    assert len(cache_of(s)[0]) == 9999
+    s.stemWord(ws[9999])
+    cache, counter = cache_of(s)
+    assert counter == 10000
+    assert keys(s) == ws[2001:]  # the 2002nd to the 10000th, 7999 words
+    # the 2002nd word is a hit
+    entry = cache[ws[2001].encode()]
+    assert s.stemWord(ws[2001]) is entry[0]
+    assert len(cache_of(s)[0]) == 7999
+    # the 2001st is a miss
+    s.stemWord(ws[2000])
+    assert len(cache_of(s)[0]) == 8000
+    assert keys(s)[-1] == ws[2000]
+
+
+def test_surviving_entries_are_the_same_objects():
+    s = NoPurge("english", 5)
+    fill(s, 7)
+    before = dict(cache_of(s)[0])
+    builtin_purge(s)
+    after = cache_of(s)[0]
+    assert after
+    for key, entry in after.items():
+        assert entry is before[key]
+        assert next(k for k in before if k == key) is key
+
+
+# Setting the capacity on a cache of 500 words (stamps 0 to 499)
+
+
+@pytest.mark.parametrize(
+    "capacity, survivors",
+    [
+        (10000, None),
+        (600, None),
+        (501, None),
+        (500, slice(101, None)),
+        (499, slice(102, None)),
+        (100, slice(421, None)),
+        (3, slice(499, None)),
+        (1, slice(500, None)),
+    ],
+    ids=[
+        "same",
+        "above",
+        "size-plus-one",
+        "exactly-size",
+        "size-minus-one",
+        "100",
+        "3",
+        "1",
+    ],
+)
+def test_setting_capacity_on_full_cache(capacity, survivors):
+    s = Morvane.Morvane("english")
+    ws = fill(s, 500)
+    before = frozen(s)
+    s.maxCacheSize = capacity
+    assert s.maxCacheSize == capacity
+    if survivors is None:
+        assert_frozen(s, before)
+    else:
+        cache, counter = cache_of(s)
+        assert cache is not before[0]
+        assert keys(s) == ws[survivors]
+        assert counter == 500
+
+
+@pytest.mark.parametrize("capacity", [-1, -5, -2147483648])
+def test_negative_capacity_empties_cache_and_switches_it_off(capacity):
+    s = Morvane.Morvane("english")
+    fill(s, 20)
+    old = cache_of(s)[0]
+    s.maxCacheSize = capacity
+    assert s.maxCacheSize == capacity
+    cache, counter = cache_of(s)
+    assert cache == {} and cache is not old
+    assert counter == 20
+    assert s.stemWord("running") == "run"
+    assert s.stemWord("running") == "run"
+    assert cache_of(s) == ({}, 20)
+
+
+def test_zero_capacity_resets_cache_and_counter():
+    s = Morvane.Morvane("english")
+    fill(s, 20)
+    old = cache_of(s)[0]
+    s.maxCacheSize = 0
+    assert s.maxCacheSize == 0
+    cache, counter = cache_of(s)
+    assert cache == {} and cache is not old
+    assert counter == 0
+    assert s.stemWord("running") == "run"
+    assert s.stemWord(b"running") == b"run"
+    assert cache_of(s)[0] is cache and cache_of(s) == ({}, 0)
+    # a positive capacity afterwards finds nothing to purge
+    s.maxCacheSize = 5
+    assert cache_of(s)[0] is cache
+    s.stemWord("running")
+    assert cache_of(s) == ({b"running": ["run", 0]}, 1)
+
+
+def test_deleting_capacity_is_refused():
+    s = Morvane.Morvane("english", 50)
+    fill(s, 5)
+    before = frozen(s)
+
+    def delete():
+        del s.maxCacheSize
+
+    raises_exactly(NotImplementedError, "__del__", delete)
+    assert s.maxCacheSize == 50
+    assert_frozen(s, before)
+
+
+# Calling the purge directly
+
+
+@pytest.mark.parametrize(
+    "entries, survivors",
+    [(4, None), (5, slice(2, None)), (8, slice(5, None))],
+    ids=["below", "at", "above"],
+)
+def test_purge_replaces_cache_only_from_capacity_up(entries, survivors):
+    s = NoPurge("english", 5)
+    ws = fill(s, entries)
+    before = frozen(s)
+    assert builtin_purge(s) is None
+    if survivors is None:
+        assert_frozen(s, before)
+    else:
+        assert cache_of(s)[0] is not before[0]
+        assert keys(s) == ws[survivors]
+        assert cache_of(s)[1] == entries
+        # what is left is below capacity: a second purge changes nothing
+        after = frozen(s)
+        assert builtin_purge(s) is None
+        assert_frozen(s, after)
+
+
+@pytest.mark.parametrize("capacity", [0, -1])
+def test_purge_without_positive_capacity_always_replaces(capacity):
+    s = Morvane.Morvane("english", capacity)
+    first = cache_of(s)[0]
+    assert s._Morvane__purgeCache() is None
+    second = cache_of(s)[0]
+    assert second == {} and second is not first
+    s._Morvane__purgeCache()
+    assert cache_of(s)[0] is not second
+
+
+@pytest.mark.parametrize(
+    "args, kwargs, message",
+    [
+        (
+            (1,),
+            {},
+            "_Morvane__purgeCache() takes exactly 0 positional arguments (1 given)",
+        ),
+        (
+            (1, 2),
+            {},
+            "_Morvane__purgeCache() takes exactly 0 positional arguments (2 given)",
+        ),
+        ((), {"x": 1}, "_Morvane__purgeCache() got an unexpected keyword argument 'x'"),
+        (
+            (1,),
+            {"x": 1},
+            "_Morvane__purgeCache() takes exactly 0 positional arguments (1 given)",
+        ),
+    ],
+    ids=["one-arg", "two-args", "keyword", "arg-and-keyword"],
+)
+def test_purge_takes_no_arguments(args, kwargs, message):
+    s = Morvane.Morvane("english", -1)
+    fill(s, 0)
+    before = frozen(s)
+    raises_exactly(TypeError, message, s._Morvane__purgeCache, *args, **kwargs)
+    assert_frozen(s, before)  # capacity -1 would otherwise replace the dict
+
+
+# Instances whose __init__ never ran (cache and counter are None)
+
+
+@pytest.fixture
+def bare():
+    return Morvane.Morvane.__new__(Morvane.Morvane)
+
+
+def test_purge_on_bare_instance_fails_on_len(bare):
+    raises_exactly(TypeError, NO_LEN, bare._Morvane__purgeCache)
+    assert cache_of(bare) == (None, None)
+
+
+@pytest.mark.parametrize("capacity", [5, -1])
+def test_setting_capacity_on_bare_instance_stores_then_fails(bare, capacity):
+    def assign():
+        bare.maxCacheSize = capacity
+
+    raises_exactly(TypeError, NO_LEN, assign)
+    assert bare.maxCacheSize == capacity
+    assert cache_of(bare) == (None, None)
+
+
+def test_zero_capacity_on_bare_instance_installs_cache(bare):
+    bare.maxCacheSize = 0
+    assert cache_of(bare) == ({}, 0)
+    bare.maxCacheSize = 5
+    assert bare.maxCacheSize == 5
+    assert cache_of(bare) == ({}, 0)
+
+
+# A purge that fails part-way leaves the cache as it was
+
+
+class Custom(Exception):
+    pass
+
+
+class GtRaises:
+    def __gt__(self, other):
+        raise Custom("compare")
+
+
+class GtUntruthful:
+    def __gt__(self, other):
+        return RaisingBool()
+
+
+@pytest.mark.parametrize(
+    "poison, exc_type, message",
+    [
+        (5, TypeError, "'int' object is not subscriptable"),
+        (None, TypeError, "'NoneType' object is not subscriptable"),
+        ([], IndexError, "list index out of range"),
+        (["stem"], IndexError, "list index out of range"),
+        (["stem", GtRaises()], Custom, "compare"),
+        (["stem", GtUntruthful()], RuntimeError, "no truth"),
+        (
+            ["stem", "1"],
+            TypeError,
+            "'>' not supported between instances of 'str' and 'int'",
+        ),
+    ],
+    ids=[
+        "int",
+        "none",
+        "empty-list",
+        "short-list",
+        "compare-raises",
+        "truth-raises",
+        "str-stamp",
+    ],
+)
+@pytest.mark.parametrize("trigger", ["setter", "direct"])
+def test_failing_purge_leaves_cache_unchanged(poison, exc_type, message, trigger):
+    if trigger == "setter":
+        s = Morvane.Morvane("english")
+
+        def call():
+            s.maxCacheSize = 5
+
+    else:
+        s = NoPurge("english", 5)
+
+        def call():
+            builtin_purge(s)
+
+    fill(s, 5)
+    cache_of(s)[0][b"word2x"] = poison  # in the middle of the scan
+    before = frozen(s)
+    raises_exactly(exc_type, message, call)
+    assert_frozen(s, before)
+    assert s.maxCacheSize == 5
+
+
+@pytest.mark.parametrize("change", ["add", "remove"])
+def test_cache_resized_during_purge(change):
+    s = Morvane.Morvane("english")
+    fill(s, 5)
+    cache = cache_of(s)[0]
+
+    class Resizer:
+        def __gt__(self, other):
+            if change == "add":
+                cache[b"added"] = ["added", 0]
+            else:
+                del cache[b"word4x"]
+            return True
+
+    cache[b"word2x"] = ["word2", Resizer()]
+    expected = dict(cache)
+    if change == "add":
+        expected[b"added"] = ["added", 0]
+    else:
+        del expected[b"word4x"]
+
+    def call():
+        s.maxCacheSize = 5
+
+    raises_exactly(RuntimeError, "dictionary changed size during iteration", call)
+    assert cache_of(s)[0] is cache
+    assert cache == expected

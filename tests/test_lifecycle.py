@@ -1,0 +1,527 @@
+"""Life of a stemming object: construction, re-initialisation, the
+uninitialised state, pickling refusal and the collector."""
+
+import abc
+import copy
+import ctypes
+import gc
+import pickle
+import sys
+import weakref
+from contextlib import suppress
+
+import pytest
+
+import Morvane
+from conftest import EncodingStr, cache_of, raises_exactly
+
+NO_ALGORITHM = (
+    "this Morvane object has no stemming algorithm: __init__ has not run or failed"
+)
+NO_PICKLING = "self.cobj cannot be converted to a Python object for pickling"
+
+
+def not_found(name):
+    return "Stemming algorithm '%s' not found" % name
+
+
+def raises_not_found(name, func, *args):
+    """KeyError's str() is the repr of its one argument: check both."""
+    exc = raises_exactly(KeyError, repr(not_found(name)), func, *args)
+    assert exc.args == (not_found(name),)
+
+
+@pytest.fixture
+def unraisable(monkeypatch):
+    """Collects whatever destruction reports through sys.unraisablehook."""
+    seen = []
+    monkeypatch.setattr(sys, "unraisablehook", seen.append)
+    return seen
+
+
+@pytest.fixture
+def warm():
+    """A default instance that has cached two words."""
+    s = Morvane.Morvane("english")
+    s.stemWord("running")
+    s.stemWord("jumped")
+    return s
+
+
+def state(s):
+    """What a failed call must leave alone: cache object, its items, counter,
+    capacity."""
+    cache, counter = cache_of(s)
+    return cache, dict(cache), counter, s.maxCacheSize
+
+
+def assert_state(s, before):
+    cache, items, counter, capacity = before
+    now_cache, now_counter = cache_of(s)
+    assert now_cache is cache
+    assert now_cache == items
+    assert now_counter == counter
+    assert s.maxCacheSize == capacity
+
+
+# Construction
+
+
+@pytest.mark.parametrize("name", Morvane.algorithms())
+def test_every_listed_algorithm_constructs_with_default_capacity(name):
+    s = Morvane.Morvane(name)
+    assert s.maxCacheSize == 10000
+    assert cache_of(s) == ({}, 0)
+    assert isinstance(s.stemWord("abc"), str)
+
+
+@pytest.mark.parametrize(
+    "args, kwargs, capacity",
+    [
+        (("english",), {}, 10000),
+        ((), {"algorithm": "english"}, 10000),
+        ((), {"algorithm": "english", "maxCacheSize": 7}, 7),
+        (("english",), {"maxCacheSize": 7}, 7),
+        (("english", 7), {}, 7),
+    ],
+    ids=["positional", "keyword", "both-keywords", "mixed", "two-positional"],
+)
+def test_construction_forms(args, kwargs, capacity):
+    s = Morvane.Morvane(*args, **kwargs)
+    assert s.maxCacheSize == capacity
+    assert s.stemWord("running") == "run"
+
+
+@pytest.mark.parametrize(
+    "name",
+    [
+        "english\0junk",
+        "english\0",
+        EncodingStr("label", b"english"),
+        EncodingStr("label", bytearray(b"english")),
+    ],
+    ids=["nul-then-junk", "trailing-nul", "encode-to-bytes", "encode-to-bytearray"],
+)
+def test_name_reaches_libstemmer_as_encoded_up_to_nul(name):
+    """The name is whatever encode("ascii") returns, cut at its first NUL."""
+    assert Morvane.Morvane(name).stemWord("running") == "run"
+
+
+def test_algorithm_choice_follows_name():
+    word = "laufenden"
+    german = Morvane.Morvane("german").stemWord(word)
+    english = Morvane.Morvane("english").stemWord(word)
+    assert german != english
+
+
+# Unknown or unusable names
+
+
+@pytest.mark.parametrize(
+    "name, shown",
+    [
+        ("xx", "xx"),
+        ("", ""),
+        ("English", "English"),
+        (" english", " english"),
+        ("xx\0english", "xx\0english"),
+        (EncodingStr("label", b"nosuch"), "label"),
+    ],
+    ids=[
+        "unknown",
+        "empty",
+        "wrong-case",
+        "leading-space",
+        "nul-before-listed",
+        "message-shows-argument",
+    ],
+)
+def test_unknown_name(unraisable, name, shown):
+    raises_not_found(shown, Morvane.Morvane, name)
+    gc.collect()
+    assert unraisable == []
+
+
+@pytest.mark.parametrize(
+    "name, exc_type, message",
+    [
+        (b"english", AttributeError, "'bytes' object has no attribute 'encode'"),
+        (
+            bytearray(b"english"),
+            AttributeError,
+            "'bytearray' object has no attribute 'encode'",
+        ),
+        (None, AttributeError, "'NoneType' object has no attribute 'encode'"),
+        (
+            "\xe9nglish",
+            UnicodeEncodeError,
+            "'ascii' codec can't encode character '\\xe9' in position 0: "
+            "ordinal not in range(128)",
+        ),
+        (EncodingStr("label", 5), TypeError, "expected bytes, int found"),
+    ],
+    ids=["bytes", "bytearray", "none", "non-ascii", "encode-returns-int"],
+)
+def test_unusable_name(unraisable, name, exc_type, message):
+    raises_exactly(exc_type, message, Morvane.Morvane, name)
+    gc.collect()
+    assert unraisable == []
+
+
+def test_abstract_subclass_raises_cpython_abstract_error():
+    class Shape(metaclass=abc.ABCMeta):
+        @abc.abstractmethod
+        def area(self):
+            pass
+
+    with pytest.raises(TypeError) as reference:
+        Shape()
+
+    class Shape(Morvane.Morvane, metaclass=abc.ABCMeta):
+        @abc.abstractmethod
+        def area(self):
+            pass
+
+    raises_exactly(TypeError, str(reference.value), Shape, "english")
+
+
+# Uninitialised instances (creation without __init__)
+
+
+@pytest.mark.parametrize(
+    "args, kwargs",
+    [((), {}), ((1, 2), {"x": 3}), (("english",), {"maxCacheSize": 5})],
+    ids=["bare", "junk-args", "real-args"],
+)
+def test_new_alone_gives_uninitialised_instance(unraisable, args, kwargs):
+    s = Morvane.Morvane.__new__(Morvane.Morvane, *args, **kwargs)
+    assert type(s) is Morvane.Morvane
+    assert s.maxCacheSize == 0
+    assert cache_of(s) == (None, None)
+    del s
+    gc.collect()
+    assert unraisable == []
+
+
+@pytest.mark.parametrize(
+    "call",
+    [
+        lambda s: s.stemWord("running"),
+        lambda s: s.stemWord(b"running"),
+        lambda s: s.stemWords(["running"]),
+    ],
+    ids=["stemWord-str", "stemWord-bytes", "stemWords"],
+)
+@pytest.mark.parametrize("capacity", [0, 5], ids=["uncached", "cached"])
+def test_uninitialised_instance_refuses_to_stem(call, capacity):
+    s = Morvane.Morvane.__new__(Morvane.Morvane)
+    s.maxCacheSize = 0  # installs an empty cache, so lookups can run
+    s.maxCacheSize = capacity
+    before = state(s)
+    raises_exactly(RuntimeError, NO_ALGORITHM, call, s)
+    assert_state(s, before)
+
+
+# Re-initialisation
+
+
+@pytest.mark.parametrize(
+    "kwargs, capacity",
+    [({}, 10000), ({"maxCacheSize": 3}, 3), ({"maxCacheSize": 0}, 0)],
+    ids=["default", "given", "zero"],
+)
+def test_reinit_forgets_cache(warm, kwargs, capacity):
+    old_cache, old_counter = cache_of(warm)
+    assert old_counter == 2
+    warm.__init__("english", **kwargs)
+    cache, counter = cache_of(warm)
+    assert cache == {} and cache is not old_cache
+    assert counter == 0
+    assert warm.maxCacheSize == capacity
+
+
+def test_reinit_makes_cached_word_miss(warm):
+    stem = cache_of(warm)[0][b"running"][0]
+    assert warm.stemWord("running") is stem  # a hit before
+    warm.__init__("english")
+    again = warm.stemWord("running")
+    assert again == stem and again is not stem
+    assert cache_of(warm) == ({b"running": ["run", 0]}, 1)
+
+
+def test_reinit_switches_algorithm(warm):
+    word = "laufenden"
+    warm.__init__("german", maxCacheSize=0)
+    assert warm.stemWord(word) == Morvane.Morvane("german").stemWord(word)
+
+
+def test_reinit_with_unknown_name_keeps_cache_but_drops_algorithm(warm):
+    warm.maxCacheSize = 50
+    before = state(warm)
+    cache, items, counter, _ = before
+    raises_not_found("xx", warm.__init__, "xx")
+    assert_state(warm, before)
+
+    # a cached word is still answered from the cache
+    stem = items[b"running"][0]
+    assert warm.stemWord("running") is stem
+    assert cache_of(warm) == (items, counter + 1)
+
+    # an uncached word needs the algorithm, which is gone
+    before = state(warm)
+    raises_exactly(RuntimeError, NO_ALGORITHM, warm.stemWord, "walking")
+    assert_state(warm, before)
+
+    # a later good __init__ brings it back
+    warm.__init__("english")
+    assert warm.stemWord("walking") == "walk"
+
+
+@pytest.mark.parametrize(
+    "args, kwargs, exc_type, message",
+    [
+        (
+            (),
+            {},
+            TypeError,
+            "__init__() takes at least 1 positional argument (0 given)",
+        ),
+        (
+            ("german", 1, 2),
+            {},
+            TypeError,
+            "__init__() takes at most 2 positional arguments (3 given)",
+        ),
+        (
+            ("german",),
+            {"cache": 1},
+            TypeError,
+            "__init__() got an unexpected keyword argument 'cache'",
+        ),
+        (
+            ("german",),
+            {"algorithm": "german"},
+            TypeError,
+            "__init__() got multiple values for keyword argument 'algorithm'",
+        ),
+        (("german", "12"), {}, TypeError, "an integer is required"),
+        (("german", 2**31), {}, OverflowError, "value too large to convert to int"),
+        (("xx", None), {}, TypeError, "an integer is required"),
+        (
+            ("g\xe9rman",),
+            {},
+            UnicodeEncodeError,
+            "'ascii' codec can't encode character '\\xe9' in position 1: "
+            "ordinal not in range(128)",
+        ),
+        ((b"german",), {}, AttributeError, "'bytes' object has no attribute 'encode'"),
+        ((EncodingStr("german", 5),), {}, TypeError, "expected bytes, int found"),
+    ],
+    ids=[
+        "no-args",
+        "three-positional",
+        "unexpected-keyword",
+        "repeated-keyword",
+        "bad-capacity",
+        "capacity-overflow",
+        "bad-capacity-and-name",
+        "non-ascii-name",
+        "bytes-name",
+        "encode-returns-int",
+    ],
+)
+def test_reinit_failing_before_lookup_changes_nothing(
+    warm, args, kwargs, exc_type, message
+):
+    warm.maxCacheSize = 50
+    before = state(warm)
+    raises_exactly(exc_type, message, warm.__init__, *args, **kwargs)
+    assert_state(warm, before)
+    # still the english algorithm, still usable for new words
+    assert warm.stemWord("walking") == "walk"
+    assert warm.stemWord("laufenden") == "laufenden"
+
+
+def test_init_on_uninitialised_instance_readies_it():
+    s = Morvane.Morvane.__new__(Morvane.Morvane)
+    assert s.__init__("english", 5) is None
+    assert s.maxCacheSize == 5
+    assert cache_of(s) == ({}, 0)
+    assert s.stemWord("running") == "run"
+
+
+# Pickling and copying are refused
+
+
+class Sub(Morvane.Morvane):
+    pass
+
+
+def _initialised():
+    return Morvane.Morvane("english")
+
+
+def _uninitialised():
+    return Morvane.Morvane.__new__(Morvane.Morvane)
+
+
+def _subclass():
+    return Sub("english")
+
+
+INSTANCES = [_initialised, _uninitialised, _subclass]
+INSTANCE_IDS = ["initialised", "uninitialised", "subclass"]
+
+REFUSED = [
+    pytest.param(lambda o, p=p: pickle.dumps(o, protocol=p), id=f"pickle-{p}")
+    for p in range(pickle.HIGHEST_PROTOCOL + 1)
+] + [
+    pytest.param(copy.copy, id="copy"),
+    pytest.param(copy.deepcopy, id="deepcopy"),
+    pytest.param(lambda o: o.__reduce__(), id="reduce"),
+    pytest.param(lambda o: o.__reduce_ex__(2), id="reduce_ex"),
+    pytest.param(lambda o: o.__setstate__(1), id="setstate"),
+]
+
+
+@pytest.mark.parametrize("make", INSTANCES, ids=INSTANCE_IDS)
+@pytest.mark.parametrize("refuse", REFUSED)
+def test_pickling_and_copying_refused(make, refuse):
+    obj = make()
+    raises_exactly(TypeError, NO_PICKLING, refuse, obj)
+
+
+@pytest.mark.parametrize(
+    "call, message",
+    [
+        (
+            lambda o: o.__reduce__(1),
+            "_Morvane__reduce() takes exactly 0 positional arguments (1 given)",
+        ),
+        (
+            lambda o: o.__reduce__(x=1),
+            "_Morvane__reduce() got an unexpected keyword argument 'x'",
+        ),
+        (
+            lambda o: o.__setstate__(),
+            "_Morvane__setstate() takes exactly 1 positional argument (0 given)",
+        ),
+        (
+            lambda o: o.__setstate__(1, 2),
+            "_Morvane__setstate() takes exactly 1 positional argument (2 given)",
+        ),
+    ],
+    ids=["reduce-one-arg", "reduce-keyword", "setstate-no-arg", "setstate-two-args"],
+)
+def test_refusal_methods_bind_their_arguments(call, message):
+    raises_exactly(TypeError, message, call, Morvane.Morvane("english"))
+
+
+def test_refusal_hooks_sit_under_public_names():
+    names = vars(Morvane.Morvane)
+    assert "__reduce__" in names
+    assert "__setstate__" in names
+    assert "_Morvane__reduce" not in names
+    assert "_Morvane__setstate" not in names
+    # __reduce_ex__ comes from object, which then defers to our __reduce__
+    assert "__reduce_ex__" not in names
+    assert Morvane.Morvane.__reduce_ex__ is object.__reduce_ex__
+
+
+# Cyclic garbage collection
+
+
+def test_cycle_through_subclass_instance_is_collected():
+    collected = []
+    s = Sub("english")
+    s.me = s
+    ref = weakref.ref(s, lambda r: collected.append(True))
+    del s
+    gc.collect()
+    assert ref() is None
+    assert collected == [True]
+
+
+def test_cycle_through_cache_is_collected():
+    """The collector must see the cache: a cycle running through it is freed."""
+
+    class Anchor:
+        pass
+
+    s = Morvane.Morvane("english")
+    s.stemWord("running")
+    anchor = Anchor()
+    anchor.owner = s
+    cache_of(s)[0][b"running"].append(anchor)
+    ref = weakref.ref(anchor)
+    del s, anchor
+    gc.collect()
+    assert ref() is None
+
+
+# Leaks
+
+
+def _native_heap():
+    """Bytes currently malloc'ed by the process (glibc), or None."""
+    try:
+        libc = ctypes.CDLL(None)
+        mallinfo2 = libc.mallinfo2
+    except (OSError, AttributeError):
+        return None
+
+    class MallInfo2(ctypes.Structure):
+        _fields_ = [
+            (name, ctypes.c_size_t)
+            for name in (
+                "arena ordblks smblks hblks hblkhd usmblks fsmblks "
+                "uordblks fordblks keepcost"
+            ).split()
+        ]
+
+    mallinfo2.restype = MallInfo2
+    info = mallinfo2()
+    return info.uordblks + info.hblkhd
+
+
+def _churn(rounds):
+    """Every way in and out of an instance's life, good and bad."""
+    for _ in range(rounds):
+        s = Morvane.Morvane("english")
+        s.stemWord("running")
+        s.stemWord(b"running")
+        s.__init__("german", 3)
+        s.stemWords(["laufen", "gehen", "sehen", "laufen"])
+        with suppress(KeyError):
+            s.__init__("xx")
+        with suppress(RuntimeError):
+            s.stemWord("walking")
+        s.__init__("english", 0)
+        s.stemWord("running")
+        with suppress(TypeError):
+            pickle.dumps(s)
+        with suppress(KeyError):
+            Morvane.Morvane("xx")
+        with suppress(TypeError):
+            Morvane.Morvane("english", "12")
+        with suppress(UnicodeEncodeError):
+            Morvane.Morvane("\xe9")
+        u = Morvane.Morvane.__new__(Morvane.Morvane)
+        with suppress(TypeError):
+            u.maxCacheSize = 5
+        u.maxCacheSize = 0
+        Sub("porter").stemWord("running")
+
+
+def test_no_leak_over_many_lifecycles():
+    """Python objects and libstemmer instances are all given back."""
+    _churn(200)
+    gc.collect()
+    blocks, heap = sys.getallocatedblocks(), _native_heap()
+    _churn(2000)
+    gc.collect()
+    # one leaked object per round would show as 2000 blocks, one leaked
+    # libstemmer instance per round as hundreds of kilobytes
+    assert sys.getallocatedblocks() - blocks < 200
+    if heap is not None:
+        assert _native_heap() - heap < 64 * 1024

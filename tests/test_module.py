@@ -1,0 +1,414 @@
+"""The module object and the function objects it installs, as seen after a
+normal import: attributes, docstrings, binding, and the static class."""
+
+import types
+import weakref
+
+import pytest
+
+import Morvane
+from conftest import cache_of, raises_exactly
+
+# The docstrings, exactly.
+
+ALGORITHMS_DOC = (
+    "Get a list of the names of the available stemming algorithms.\n"
+    "    \n"
+    "    Note that there are also aliases for these algorithm"
+    " names, which are not\n"
+    "    included in this list by default.  If the 'aliases'"
+    " keyword parameter is\n"
+    "    False, this list is guaranteed to contain precisely one"
+    " entry for each\n"
+    "    available stemming algorithm.  Otherwise, all known"
+    " aliases for algorithms\n"
+    "    will be included in the list.\n"
+    "\n"
+    "    Note that the classic Porter stemming algorithm for English is\n"
+    "    available by default: although this has been superseded"
+    " by an improved\n"
+    "    algorithm, the original algorithm may be of interest to information\n"
+    "    retrieval researchers wishing to reproduce results of earlier\n"
+    "    experiments.  Most users will want to use the \"english\""
+    " algorithm,\n"
+    "    instead of the \"porter\" algorithm.\n"
+    "\n"
+    "    "
+)
+
+
+VERSION_DOC = (
+    "Get the version string of the stemming module.\n"
+    "\n"
+    "    This version number is for the Morvane module as a"
+    " whole (not for an\n"
+    "    individual stemming algorithm).\n"
+    "\n"
+    "    "
+)
+
+
+CLASS_DOC = (
+    "An instance of a stemming algorithm.\n"
+    "\n"
+    "    The algorithm has internal state, so must not be called"
+    " concurrently.\n"
+    "    ie, only a single thread should access the instance at"
+    " any given time.\n"
+    "\n"
+    "    When creating a `Morvane` object, there is one required"
+    " argument: the\n"
+    "    name of the algorithm to use in the new stemmer.  A"
+    " list of the valid\n"
+    "    algorithm names may be obtained by calling the"
+    " `algorithms()` function\n"
+    "    in this module.  In addition, the appropriate stemming"
+    " algorithm for a\n"
+    "    given language may be obtained by using the 2 or 3 letter ISO 639\n"
+    "    language codes.\n"
+    "\n"
+    "    A second optional argument to the constructor for"
+    " `Morvane` is the size\n"
+    "    of cache to use.  The cache implemented in this module"
+    " is not terribly\n"
+    "    efficient, but benchmarks show that it approximately doubles\n"
+    "    performance for typical text processing operations,"
+    " without too much\n"
+    "    memory overhead.  The cache may be disabled by passing a size of 0.\n"
+    "    The default size (10000 words) is probably appropriate in most\n"
+    "    situations.  In pathological cases (for example, when no word is\n"
+    "    presented to the stemming algorithm more than once, so the cache is\n"
+    "    useless), the cache can severely damage performance.\n"
+    "\n"
+    "    The \"benchmark.py\" script supplied with the Tarnwick"
+    " distribution can\n"
+    "    be used to test the performance of the stemming"
+    " algorithms with various\n"
+    "    cache sizes.\n"
+    "\n"
+    "    "
+)
+
+
+STEMWORD_DOC = (
+    "Stem a word.\n"
+    "\n"
+    "        This takes a single argument, ``word``, which"
+    " should either be a UTF-8\n"
+    "        encoded string, or a unicode object.\n"
+    "\n"
+    "        The result is the stemmed form of the word.  If the"
+    " word supplied\n"
+    "        was a unicode object, the result will be a unicode"
+    " object: if the\n"
+    "        word supplied was a string, the result will be a UTF-8 encoded\n"
+    "        string.\n"
+    "\n"
+    "        "
+)
+
+
+STEMWORDS_DOC = (
+    "Stem a list of words.\n"
+    "\n"
+    "        This takes a single argument, ``words``, which must"
+    " be a sequence,\n"
+    "        iterator, generator or similar.\n"
+    "\n"
+    "        The entries in ``words`` should either be UTF-8"
+    " encoded strings, or a\n"
+    "        unicode objects.\n"
+    "\n"
+    "        The result is a list of the stemmed forms of the words.  If the\n"
+    "        word supplied was a unicode object, the stemmed form will be a\n"
+    "        unicode object: if the word supplied was a string,"
+    " the stemmed form\n"
+    "        will be a UTF-8 encoded string.\n"
+    "\n"
+    "        "
+)
+
+INIT_DOC = (
+    "Initialise a stemmer.\n"
+    "\n"
+    "        See the class documentation for details.\n"
+    "\n"
+    "        "
+)
+
+Stemmer = Morvane.Morvane
+
+
+# Module attributes
+
+
+def test_module_namespace_holds_exactly_the_documented_names():
+    """Nothing missing, nothing extra (no __path__ for a plain extension)."""
+    assert set(vars(Morvane)) == {
+        "__name__", "__doc__", "__loader__", "__file__", "__package__",
+        "__spec__", "__builtins__", "Morvane", "__docformat__",
+        "algorithms", "version", "__test__",
+    }
+
+
+@pytest.mark.parametrize(
+    "name, expected",
+    [
+        ("__doc__",
+         "Morvane: stemming algorithms from the snowball project.\n\n"),
+        ("__docformat__", "restructuredtext en"),
+        ("__name__", "Morvane"),
+    ],
+    ids=["doc", "docformat", "name"],
+)
+def test_module_string_attribute(name, expected):
+    value = getattr(Morvane, name)
+    assert type(value) is str
+    assert value == expected
+
+
+def test_test_attribute_is_an_empty_dict():
+    assert type(Morvane.__test__) is dict
+    assert Morvane.__test__ == {}
+
+
+def test_builtins_attribute_is_the_builtins_module():
+    import builtins
+
+    assert Morvane.__builtins__ is builtins
+
+
+def test_module_attribute_Morvane_is_the_class():
+    assert type(Stemmer) is type
+    assert Morvane.Morvane is Stemmer
+    assert Stemmer.__bases__ == (object,)
+
+
+def test_file_is_the_loaded_shared_object():
+    assert Morvane.__file__ == Morvane.__spec__.origin
+    assert Morvane.__loader__ is Morvane.__spec__.loader
+
+
+# The class
+
+
+@pytest.mark.parametrize(
+    "name, expected",
+    [
+        ("__module__", "Morvane"),
+        ("__name__", "Morvane"),
+        ("__qualname__", "Morvane"),
+        ("__doc__", CLASS_DOC),
+    ],
+    ids=["module", "name", "qualname", "doc"],
+)
+def test_class_attribute(name, expected):
+    assert getattr(Stemmer, name) == expected
+
+
+def test_init_docstring():
+    assert Stemmer.__init__.__doc__ == INIT_DOC
+
+
+def test_init_docstring_is_the_class_own():
+    """The slot record CPython shares between types keeps its docstring."""
+    assert Stemmer.__init__ is not object.__init__
+    assert list.__init__.__doc__ == object.__init__.__doc__ != INIT_DOC
+
+
+def test_pickling_hooks_moved_to_their_public_names():
+    own = vars(Stemmer)
+    assert own["__reduce__"].__name__ == "_Morvane__reduce"
+    assert own["__setstate__"].__name__ == "_Morvane__setstate"
+    assert "_Morvane__reduce" not in own
+    assert "_Morvane__setstate" not in own
+
+
+def immutable_type_message(name):
+    """CPython's refusal to change a static type, worded for our class."""
+    try:
+        setattr(int, name, 1)
+    except TypeError as exc:
+        return str(exc).replace("'int'", "'Morvane.Morvane'")
+    raise AssertionError("int accepted a new attribute")
+
+
+@pytest.mark.parametrize(
+    "change, name",
+    [
+        (lambda name: setattr(Stemmer, name, 1), "extra"),
+        (lambda name: setattr(Stemmer, name, len), "stemWord"),
+        (lambda name: setattr(Stemmer, name, 0), "maxCacheSize"),
+        (lambda name: delattr(Stemmer, name), "stemWord"),
+        (lambda name: delattr(Stemmer, name), "__reduce__"),
+        (lambda name: delattr(Stemmer, name), "missing"),
+    ],
+    ids=["set-new", "set-method", "set-property", "delete-method",
+         "delete-reduce", "delete-missing"],
+)
+def test_class_is_immutable(change, name):
+    before = dict(vars(Stemmer))
+    raises_exactly(TypeError, immutable_type_message(name), change, name)
+    assert dict(vars(Stemmer)) == before
+
+
+def test_instances_have_no_dict(stemmer):
+    assert Stemmer.__dictoffset__ == 0
+    assert not hasattr(stemmer, "__dict__")
+
+
+def test_instances_refuse_weak_references(stemmer):
+    assert Stemmer.__weakrefoffset__ == 0
+    raises_exactly(TypeError,
+                   "cannot create weak reference to 'Morvane.Morvane' object",
+                   weakref.ref, stemmer)
+
+
+# Function objects
+
+
+FUNCTIONS = {
+    "algorithms": lambda: vars(Morvane)["algorithms"],
+    "version": lambda: vars(Morvane)["version"],
+    "purgeCache": lambda: vars(Stemmer)["_Morvane__purgeCache"],
+    "stemWord": lambda: vars(Stemmer)["stemWord"],
+    "stemWords": lambda: vars(Stemmer)["stemWords"],
+}
+
+FUNCTION_ATTRIBUTES = {
+    "algorithms": ("algorithms", "algorithms", ALGORITHMS_DOC, (False,)),
+    "version": ("version", "version", VERSION_DOC, None),
+    "purgeCache": ("_Morvane__purgeCache", "Morvane.__purgeCache", None,
+                   None),
+    "stemWord": ("stemWord", "Morvane.stemWord", STEMWORD_DOC, None),
+    "stemWords": ("stemWords", "Morvane.stemWords", STEMWORDS_DOC, None),
+}
+
+
+@pytest.mark.parametrize("key", list(FUNCTIONS))
+def test_function_attributes(key):
+    func = FUNCTIONS[key]()
+    name, qualname, doc, defaults = FUNCTION_ATTRIBUTES[key]
+    assert func.__name__ == name
+    assert func.__qualname__ == qualname
+    assert func.__module__ == "Morvane"
+    assert func.__doc__ == doc
+    assert func.__defaults__ == defaults
+    assert func.__globals__ is vars(Morvane)
+
+
+def test_algorithms_defaults():
+    assert type(Morvane.algorithms.__defaults__) is tuple
+    assert Morvane.algorithms.__defaults__ == (False,)
+    assert Morvane.algorithms.__defaults__[0] is False
+
+
+# Binding like Python functions
+
+METHOD_NAMES = ["_Morvane__purgeCache", "stemWord", "stemWords"]
+
+
+@pytest.mark.parametrize("name", METHOD_NAMES)
+def test_method_found_on_instance_binds(stemmer, name):
+    bound = getattr(stemmer, name)
+    assert type(bound) is types.MethodType
+    assert bound.__self__ is stemmer
+    assert bound.__func__ is vars(Stemmer)[name]
+
+
+@pytest.mark.parametrize("name", METHOD_NAMES)
+def test_method_found_on_class_stays_unbound(name):
+    func = vars(Stemmer)[name]
+    assert getattr(Stemmer, name) is func
+    assert func.__get__(None, Stemmer) is func
+
+
+def test_method_binds_on_subclass_instance():
+    class Sub(Stemmer):
+        pass
+
+    sub = Sub("english")
+    assert sub.stemWord.__func__ is vars(Stemmer)["stemWord"]
+    assert sub.stemWord("running") == "run"
+
+
+@pytest.mark.parametrize(
+    "call",
+    [
+        lambda s: Stemmer.stemWord(s, "running"),
+        lambda s: Stemmer.stemWord(s, word="running"),
+        lambda s: Stemmer.stemWords(s, ["running"])[0],
+        lambda s: Stemmer.stemWords(s, words=("running",))[0],
+    ],
+    ids=["stemWord", "stemWord-keyword", "stemWords", "stemWords-keyword"],
+)
+def test_call_through_class_takes_first_argument_as_instance(stemmer, call):
+    assert call(stemmer) == "run"
+
+
+def test_purge_through_class_acts_on_the_given_instance(uncached):
+    """With capacity 0 every purge installs a new, empty cache dict."""
+    before, _ = cache_of(uncached)
+    assert Stemmer._Morvane__purgeCache(uncached) is None
+    after, _ = cache_of(uncached)
+    assert after == {} and after is not before
+
+
+@pytest.mark.parametrize("function", ["algorithms", "version"])
+def test_module_function_binds_when_stored_on_a_class(function):
+    """Like a def function: the instance arrives as the first argument."""
+    namespace = {function: getattr(Morvane, function)}
+    Holder = type("Holder", (), namespace)
+    holder = Holder()
+    assert getattr(holder, function).__self__ is holder
+    if function == "algorithms":
+        assert holder.algorithms() == Morvane.algorithms()
+    else:
+        raises_exactly(TypeError, "version() takes no arguments (1 given)",
+                       holder.version)
+
+
+# Calls through the class without a usable instance
+
+
+class LooksLikeAStemmer:
+    """Has the names a stemmer has, but is no Morvane.Morvane."""
+
+    maxCacheSize = 10000
+
+    def stemWord(self, word):
+        raise AssertionError("must not be called")
+
+
+NOT_INSTANCES = [
+    (1, "int"),
+    ("english", "str"),
+    (None, "NoneType"),
+    (b"word", "bytes"),
+    (LooksLikeAStemmer(), "LooksLikeAStemmer"),
+    (Stemmer, "type"),
+]
+
+
+@pytest.mark.parametrize("name", METHOD_NAMES)
+@pytest.mark.parametrize(
+    "obj, type_name", NOT_INSTANCES,
+    ids=[type_name for _, type_name in NOT_INSTANCES],
+)
+def test_call_through_class_refuses_non_instance(name, obj, type_name):
+    args = () if name == "_Morvane__purgeCache" else ("running",)
+    raises_exactly(
+        TypeError,
+        f"descriptor '{name}' for 'Morvane.Morvane' objects doesn't apply "
+        f"to a '{type_name}' object",
+        getattr(Stemmer, name), obj, *args)
+
+
+@pytest.mark.parametrize("name", METHOD_NAMES)
+@pytest.mark.parametrize(
+    "kwargs", [{}, {"word": "x"}, {"words": ["x"]}],
+    ids=["no-arguments", "word-keyword", "words-keyword"],
+)
+def test_call_through_class_without_positional_argument(name, kwargs):
+    raises_exactly(TypeError, f"{name}() needs an argument",
+                   getattr(Stemmer, name), **kwargs)

@@ -1,0 +1,796 @@
+"""stemWord: encoding, the cached and plain branches, failures and their
+context, and the module's answers for objects that misbehave mid-call."""
+
+import sys
+
+import pytest
+
+import Morvane
+from conftest import EncodingStr, cache_of, raises_exactly
+
+NO_ALGORITHM = (
+    "this Morvane object has no stemming algorithm: "
+    "__init__ has not run or failed"
+)
+
+
+def recording_class(purge=None):
+    """A subclass whose purge records the exception being handled when it
+    runs, then does purge(self) or, by default, the built-in purge.
+
+    Empty __slots__: no instance dict, so the collector still sees exactly
+    the cache and the counter (cache_of relies on that)."""
+    calls = []
+
+    class Recording(Morvane.Morvane):
+        __slots__ = ()
+
+        def _Morvane__purgeCache(self):
+            calls.append(sys.exc_info()[1])
+            if purge is not None:
+                return purge(self)
+            return super()._Morvane__purgeCache()
+
+    return Recording, calls
+
+
+def state(instance):
+    """A snapshot of the cache (keys and entries) and the counter."""
+    cache, counter = cache_of(instance)
+    return {key: list(entry) for key, entry in cache.items()}, counter
+
+
+def assert_missed_key(exc, key):
+    """exc was raised on the miss path: its context is the KeyError of the
+    lookup, whose one argument is the very key looked up."""
+    context = exc.__context__
+    assert type(context) is KeyError
+    assert len(context.args) == 1
+    assert context.args[0] is key or (
+        type(key) is bytes and context.args[0] == key
+    )
+
+
+class MyBytes(bytes):
+    pass
+
+
+class RecordingStr(str):
+    """A str subclass whose encode records its arguments and returns a
+    chosen byte string."""
+
+    def __new__(cls, text, encoded):
+        self = super().__new__(cls, text)
+        self.encoded = encoded
+        self.calls = []
+        return self
+
+    def encode(self, *args, **kwargs):
+        self.calls.append((args, kwargs))
+        return self.encoded
+
+
+# What every cached call does
+
+
+def test_str_then_bytes_share_one_entry():
+    Recording, purges = recording_class()
+    stemmer = Recording("english")
+    first = stemmer.stemWord("running")
+    second = stemmer.stemWord(b"running")
+    assert (type(first), first) == (str, "run")
+    assert (type(second), second) == (bytes, b"run")
+    assert len(purges) == 1
+    cache, counter = cache_of(stemmer)
+    assert list(cache) == [b"running"]
+    assert cache[b"running"] == ["run", 1]
+    assert counter == 2
+
+
+def test_repeated_str_word_returns_the_cached_object(stemmer):
+    first = stemmer.stemWord("running")
+    second = stemmer.stemWord("running")
+    cache, _ = cache_of(stemmer)
+    assert second is first
+    assert cache[b"running"][0] is first
+
+
+def test_miss_stores_a_fresh_two_item_list_and_hit_stamps_it_in_place(
+    stemmer,
+):
+    stemmer.stemWord("jumps")
+    stemmer.stemWord(b"running")
+    cache, _ = cache_of(stemmer)
+    entry = cache[b"running"]
+    assert type(entry) is list
+    assert type(entry[0]) is str
+    assert entry == ["run", 1]
+    stemmer.stemWord("running")
+    cache, counter = cache_of(stemmer)
+    assert cache[b"running"] is entry
+    assert entry == ["run", 2]
+    assert cache[b"jumps"] == ["jump", 0]
+    assert counter == 3
+
+
+@pytest.mark.parametrize("capacity", [10000, 3, 1], ids=["default", "3", "1"])
+def test_counter_advances_once_per_cached_call(capacity):
+    stemmer = Morvane.Morvane("english", capacity)
+    words = ["running", b"running", "jumps", "running", b"flies", "jumps",
+             "cats", "cats", b"cats", "ponies"]
+    for word in words:
+        stemmer.stemWord(word)
+    cache, counter = cache_of(stemmer)
+    assert counter == len(words)
+    if b"ponies" in cache:
+        assert cache[b"ponies"][1] == len(words) - 1
+    else:
+        assert capacity == 1
+
+
+@pytest.mark.parametrize("capacity", [0, -1], ids=["zero", "negative"])
+def test_cache_off_never_touches_counter_or_cache(capacity):
+    stemmer = Morvane.Morvane("english", capacity)
+    results = [stemmer.stemWord(w) for w in ["running", b"running", "jumps"]]
+    assert results == ["run", b"run", "jump"]
+    assert state(stemmer) == ({}, 0)
+
+
+def test_cache_off_ignores_entries_still_held():
+    """A negative capacity with a purge that keeps everything: the entries
+    stay, yet stemWord neither reads nor stamps them."""
+    Keeping, purges = recording_class(purge=lambda self: None)
+    stemmer = Keeping("english")
+    stemmer.stemWord("running")
+    cache, _ = cache_of(stemmer)
+    cache[b"running"][0] = "MARKER"
+    assert stemmer.stemWord("running") == "MARKER"
+    stemmer.maxCacheSize = -1
+    before = state(stemmer)
+    assert before == ({b"running": ["MARKER", 1]}, 2)
+    assert stemmer.stemWord("running") == "run"
+    assert stemmer.stemWord(b"running") == b"run"
+    assert state(stemmer) == before
+    assert len(purges) == 2  # the miss and the setter, not the last calls
+
+
+# The purge after every miss
+
+
+def test_purge_runs_once_per_miss_and_sees_the_lookup_key_error():
+    Recording, purges = recording_class()
+    stemmer = Recording("english")
+    word = MyBytes(b"jumps")
+    for w in ["running", b"running", word, "jumps", "running", "cats"]:
+        stemmer.stemWord(w)
+    assert [type(e) for e in purges] == [KeyError] * 3
+    assert [e.args for e in purges] == [(b"running",), (b"jumps",),
+                                       (b"cats",)]
+    assert purges[1].args[0] is word
+    cache, _ = cache_of(stemmer)
+    assert next(k for k in cache if k == b"running") is purges[0].args[0]
+
+
+def test_purge_failure_propagates_after_the_entry_is_stored():
+    def failing(self):
+        raise RuntimeError("purge failed")
+
+    Failing, purges = recording_class(purge=failing)
+    stemmer = Failing("english")
+    exc = raises_exactly(RuntimeError, "purge failed",
+                         stemmer.stemWord, "running")
+    assert_missed_key(exc, b"running")
+    assert exc.__context__ is purges[0]
+    assert state(stemmer) == ({b"running": ["run", 0]}, 1)
+
+
+# Word types
+
+
+def test_bytearray_word_without_cache_gives_bytes(uncached):
+    result = uncached.stemWord(bytearray(b"running"))
+    assert (type(result), result) == (bytes, b"run")
+
+
+def test_bytearray_word_with_cache_is_unhashable():
+    Recording, purges = recording_class()
+    stemmer = Recording("english")
+    stemmer.stemWord("jumps")
+    before = state(stemmer)
+    exc = raises_exactly(TypeError, "unhashable type: 'bytearray'",
+                         stemmer.stemWord, bytearray(b"running"))
+    assert exc.__context__ is None
+    assert state(stemmer) == before
+    assert len(purges) == 1
+
+
+@pytest.mark.parametrize(
+    "word, type_name",
+    [(3, "int"), (None, "NoneType"), (2.5, "float"), ((b"a",), "tuple")],
+    ids=["int", "None", "float", "tuple"],
+)
+def test_hashable_non_bytes_word(word, type_name):
+    message = f"expected bytes, {type_name} found"
+    uncached = Morvane.Morvane("english", 0)
+    exc = raises_exactly(TypeError, message, uncached.stemWord, word)
+    assert exc.__context__ is None
+    assert state(uncached) == ({}, 0)
+
+    Recording, purges = recording_class()
+    stemmer = Recording("english")
+    exc = raises_exactly(TypeError, message, stemmer.stemWord, word)
+    assert_missed_key(exc, word)
+    assert state(stemmer) == ({}, 0)
+    assert purges == []
+
+
+def test_memoryview_answered_from_cache_as_bytes(stemmer):
+    stemmer.stemWord(b"running")
+    result = stemmer.stemWord(memoryview(b"running"))
+    assert (type(result), result) == (bytes, b"run")
+    assert state(stemmer) == ({b"running": ["run", 1]}, 2)
+
+
+def test_memoryview_not_cached_fails_in_buffer_conversion(stemmer, uncached):
+    message = "expected bytes, memoryview found"
+    view = memoryview(b"running")
+    exc = raises_exactly(TypeError, message, stemmer.stemWord, view)
+    assert_missed_key(exc, view)
+    assert state(stemmer) == ({}, 0)
+    exc = raises_exactly(TypeError, message, uncached.stemWord, view)
+    assert exc.__context__ is None
+
+
+@pytest.mark.parametrize("capacity", [10000, 0], ids=["cached", "uncached"])
+def test_lone_surrogate_fails_before_the_cache(capacity):
+    Recording, purges = recording_class()
+    stemmer = Recording("english", capacity)
+    with pytest.raises(UnicodeEncodeError) as expected:
+        "\ud800".encode("utf-8")
+    exc = raises_exactly(UnicodeEncodeError, str(expected.value),
+                         stemmer.stemWord, "\ud800")
+    assert exc.__context__ is None
+    assert state(stemmer) == ({}, 0)
+    assert purges == []
+
+
+@pytest.mark.parametrize("capacity", [10000, 0], ids=["cached", "uncached"])
+def test_str_subclass_encoded_through_its_own_encode(capacity):
+    stemmer = Morvane.Morvane("english", capacity)
+    word = RecordingStr("not the word", b"running")
+    result = stemmer.stemWord(word)
+    assert (type(result), result) == (str, "run")
+    assert word.calls == [(("utf-8",), {})]
+    if capacity > 0:
+        assert state(stemmer) == ({b"running": ["run", 0]}, 1)
+
+
+def test_str_subclass_whose_encode_fails_changes_nothing(stemmer):
+    class Unencodable(str):
+        def encode(self, *args):
+            raise LookupError("no encoding today")
+
+    raises_exactly(LookupError, "no encoding today",
+                   stemmer.stemWord, Unencodable("running"))
+    assert state(stemmer) == ({}, 0)
+
+
+def test_str_subclass_whose_encode_returns_bytes_of_other_text(stemmer):
+    """The key and what libstemmer reads are the encode result, not the
+    text of the str."""
+    stemmer.stemWord(EncodingStr("cats", b"running"))
+    assert stemmer.stemWord(EncodingStr("dogs", b"running")) == "run"
+    assert state(stemmer) == ({b"running": ["run", 1]}, 2)
+
+
+@pytest.mark.parametrize("capacity", [10000, 0], ids=["cached", "uncached"])
+def test_bytes_subclass_gives_plain_bytes(capacity):
+    stemmer = Morvane.Morvane("english", capacity)
+    word = MyBytes(b"running")
+    result = stemmer.stemWord(word)
+    assert (type(result), result) == (bytes, b"run")
+    cache, _ = cache_of(stemmer)
+    assert list(cache) == ([word] if capacity > 0 else [])
+    if capacity > 0:
+        assert next(iter(cache)) is word
+
+
+@pytest.mark.parametrize(
+    "word, stem",
+    [
+        (b"cats\x00", b"cats\x00"),
+        (b"\x00running", b"\x00run"),
+        (b"run\x00ning", b"run\x00n"),
+    ],
+    ids=["trailing", "leading", "inside"],
+)
+@pytest.mark.parametrize("capacity", [10000, 0], ids=["cached", "uncached"])
+def test_embedded_nul_is_part_of_the_word(capacity, word, stem):
+    stemmer = Morvane.Morvane("english", capacity)
+    assert stemmer.stemWord(word) == stem
+
+
+@pytest.mark.parametrize(
+    "word, stem",
+    [("", ""), (b"", b""), (MyBytes(), b"")],
+    ids=["str", "bytes", "bytes-subclass"],
+)
+@pytest.mark.parametrize("capacity", [10000, 0], ids=["cached", "uncached"])
+def test_empty_word(capacity, word, stem):
+    stemmer = Morvane.Morvane("english", capacity)
+    result = stemmer.stemWord(word)
+    assert (type(result), result) == (type(stem), stem)
+
+
+def test_empty_bytearray_without_cache(uncached):
+    assert uncached.stemWord(bytearray()) == b""
+
+
+def test_empty_str_and_bytes_share_one_entry(stemmer):
+    stemmer.stemWord("")
+    stemmer.stemWord(b"")
+    assert state(stemmer) == ({b"": ["", 1]}, 2)
+
+
+@pytest.mark.parametrize(
+    "word, stem, message",
+    [
+        (b"\xff", b"\xff",
+         "'utf-8' codec can't decode byte 0xff in position 0: "
+         "invalid start byte"),
+        # The word's own error would be "invalid continuation byte": the
+        # stem, with the s removed, is what fails.
+        (b"caf\xc3s", b"caf\xc3",
+         "'utf-8' codec can't decode byte 0xc3 in position 3: "
+         "unexpected end of data"),
+    ],
+    ids=["unchanged", "suffix-removed"],
+)
+def test_stem_not_utf8(word, stem, message):
+    uncached = Morvane.Morvane("english", 0)
+    exc = raises_exactly(UnicodeDecodeError, message, uncached.stemWord, word)
+    assert exc.object == stem
+    assert exc.__context__ is None
+
+    Recording, purges = recording_class()
+    stemmer = Recording("english")
+    stemmer.stemWord("jumps")
+    exc = raises_exactly(UnicodeDecodeError, message, stemmer.stemWord, word)
+    assert_missed_key(exc, word)
+    assert state(stemmer) == ({b"jumps": ["jump", 0]}, 1)
+    assert len(purges) == 1
+
+
+# Argument binding
+
+
+def test_word_by_keyword(stemmer):
+    assert stemmer.stemWord(word="running") == "run"
+    assert stemmer.stemWord(word=b"running") == b"run"
+    assert Morvane.Morvane.stemWord(stemmer, word="jumps") == "jump"
+    assert state(stemmer)[1] == 3
+
+
+@pytest.mark.parametrize(
+    "args, kwargs, message",
+    [
+        ((), {}, "stemWord() takes exactly 1 positional argument (0 given)"),
+        (("a", "b"), {},
+         "stemWord() takes exactly 1 positional argument (2 given)"),
+        (("a",), {"word": "b"},
+         "stemWord() got multiple values for keyword argument 'word'"),
+        ((), {"words": "a"},
+         "stemWord() got an unexpected keyword argument 'words'"),
+        (("a", "b"), {"word": "c"},
+         "stemWord() takes exactly 1 positional argument (2 given)"),
+    ],
+    ids=["none", "two", "both", "unexpected", "two-and-keyword"],
+)
+def test_binding_errors_change_nothing(stemmer, args, kwargs, message):
+    raises_exactly(TypeError, message, stemmer.stemWord, *args, **kwargs)
+    assert state(stemmer) == ({}, 0)
+
+
+def test_through_the_class(stemmer):
+    assert Morvane.Morvane.stemWord(stemmer, "running") == "run"
+    raises_exactly(TypeError, "stemWord() needs an argument",
+                   Morvane.Morvane.stemWord)
+
+
+def test_through_the_class_with_a_non_instance():
+    raises_exactly(
+        TypeError,
+        "descriptor 'stemWord' for 'Morvane.Morvane' objects doesn't apply "
+        "to a 'bytes' object",
+        Morvane.Morvane.stemWord, b"running", b"running",
+    )
+
+
+# The caller's handled exception
+
+
+def _hit(stemmer):
+    stemmer.stemWord("running")
+    return stemmer.stemWord("running")
+
+
+def _miss(stemmer):
+    return stemmer.stemWord("running")
+
+
+@pytest.mark.parametrize("road", [_hit, _miss], ids=["hit", "miss"])
+@pytest.mark.parametrize("capacity", [10000, 0], ids=["cached", "uncached"])
+def test_caller_handled_exception_survives_success(capacity, road):
+    Recording, purges = recording_class()
+    stemmer = Recording("english", capacity)
+    outer = ValueError("caller's")
+    try:
+        raise outer
+    except ValueError:
+        assert road(stemmer) == "run"
+        assert sys.exc_info()[1] is outer
+    for seen in purges:
+        assert type(seen) is KeyError
+        assert seen.__context__ is outer
+
+
+@pytest.mark.parametrize(
+    "capacity, word, exc_type, on_miss_path",
+    [
+        (10000, 3, TypeError, True),
+        (10000, b"\xff", UnicodeDecodeError, True),
+        (10000, bytearray(b"x"), TypeError, False),
+        (10000, "\udfff", UnicodeEncodeError, False),
+        (0, 3, TypeError, False),
+        (0, b"\xff", UnicodeDecodeError, False),
+        (0, "\udfff", UnicodeEncodeError, False),
+    ],
+    ids=["cached-int", "cached-bad-stem", "cached-bytearray",
+         "cached-surrogate", "uncached-int", "uncached-bad-stem",
+         "uncached-surrogate"],
+)
+def test_caller_handled_exception_survives_failure(
+    capacity, word, exc_type, on_miss_path
+):
+    stemmer = Morvane.Morvane("english", capacity)
+    outer = ValueError("caller's")
+    try:
+        raise outer
+    except ValueError:
+        with pytest.raises(exc_type) as excinfo:
+            stemmer.stemWord(word)
+        assert sys.exc_info()[1] is outer
+    exc = excinfo.value
+    if on_miss_path:
+        assert_missed_key(exc, word)
+        assert exc.__context__.__context__ is outer
+    else:
+        assert exc.__context__ is outer
+
+
+def test_purge_failure_chains_through_the_key_error_to_the_caller():
+    def failing(self):
+        raise RuntimeError("purge failed")
+
+    Failing, _ = recording_class(purge=failing)
+    stemmer = Failing("english")
+    outer = ValueError("caller's")
+    try:
+        raise outer
+    except ValueError:
+        with pytest.raises(RuntimeError) as excinfo:
+            stemmer.stemWord(b"running")
+        assert sys.exc_info()[1] is outer
+    assert_missed_key(excinfo.value, b"running")
+    assert excinfo.value.__context__.__context__ is outer
+
+
+# Failures at other steps
+
+
+def test_uninitialised_cache_with_positive_capacity():
+    bare = Morvane.Morvane.__new__(Morvane.Morvane)
+    raises_exactly(TypeError, "object of type 'NoneType' has no len()",
+                   setattr, bare, "maxCacheSize", 5)
+    assert bare.maxCacheSize == 5
+    exc = raises_exactly(TypeError, "'NoneType' object is not subscriptable",
+                         bare.stemWord, "running")
+    assert exc.__context__ is None
+    assert bare.maxCacheSize == 5
+
+
+class SecondHashFails(bytes):
+    """Hashes like bytes once; the store after a miss hashes again."""
+
+    def __hash__(self):
+        self.hashes = getattr(self, "hashes", 0) + 1
+        if self.hashes > 1:
+            raise ArithmeticError("hash refused")
+        return bytes.__hash__(self)
+
+
+def test_store_failure_after_a_miss():
+    Recording, purges = recording_class()
+    stemmer = Recording("english")
+    word = SecondHashFails(b"running")
+    exc = raises_exactly(ArithmeticError, "hash refused",
+                         stemmer.stemWord, word)
+    assert_missed_key(exc, word)
+    assert state(stemmer) == ({}, 0)
+    assert purges == []
+
+
+class FailingLen(bytes):
+    def __len__(self):
+        raise ArithmeticError("no length")
+
+
+def test_len_failure(stemmer, uncached):
+    word = FailingLen(b"running")
+    exc = raises_exactly(ArithmeticError, "no length", uncached.stemWord, word)
+    assert exc.__context__ is None
+    exc = raises_exactly(ArithmeticError, "no length", stemmer.stemWord, word)
+    assert_missed_key(exc, word)
+    assert state(stemmer) == ({}, 0)
+
+
+class BadEncode(str):
+    def encode(self, *args):
+        raise LookupError("cannot encode the stem")
+
+
+def test_final_encoding_failure_keeps_the_hit(stemmer):
+    """The stem held in an entry is encoded for a bytes caller through its
+    own encode; that failure comes after the hit has been counted."""
+    stemmer.stemWord("running")
+    cache, _ = cache_of(stemmer)
+    odd = BadEncode("odd")
+    cache[b"running"][0] = odd
+    raises_exactly(LookupError, "cannot encode the stem",
+                   stemmer.stemWord, b"running")
+    assert state(stemmer) == ({b"running": [odd, 1]}, 2)
+    assert stemmer.stemWord("running") is odd
+
+
+class KeyErrorEntry:
+    """An entry whose items cannot be read."""
+
+    def __init__(self, error):
+        self.error = error
+
+    def __getitem__(self, index):
+        raise self.error
+
+
+def key_error_word(hook, error):
+    """b'running' as a word whose first __hash__ or __eq__ raises error."""
+    fired = []
+
+    class Word(bytes):
+        def __hash__(self):
+            if hook == "__hash__" and not fired:
+                fired.append(True)
+                raise error
+            return bytes.__hash__(self)
+
+        def __eq__(self, other):
+            if hook == "__eq__" and not fired:
+                fired.append(True)
+                raise error
+            return bytes.__eq__(self, other)
+
+    return Word(b"running")
+
+
+@pytest.mark.parametrize("where", ["entry", "__hash__", "__eq__"])
+def test_key_error_inside_the_lookup_starts_the_miss_path(where):
+    """Any KeyError of the lookup counts as a miss, and it is that KeyError
+    which the miss path handles."""
+    Recording, purges = recording_class()
+    stemmer = Recording("english")
+    stemmer.stemWord("running")
+    error = KeyError("inside the lookup")
+    word = b"running"
+    if where == "entry":
+        cache, _ = cache_of(stemmer)
+        cache[b"running"] = KeyErrorEntry(error)
+    else:
+        word = key_error_word(where, error)
+    assert stemmer.stemWord(word) == b"run"
+    assert len(purges) == 2
+    assert purges[1] is error
+    assert state(stemmer) == ({b"running": ["run", 1]}, 2)
+
+
+def test_other_error_from_an_entry_is_not_caught(stemmer):
+    stemmer.stemWord("running")
+    cache, _ = cache_of(stemmer)
+    cache[b"running"].clear()
+    exc = raises_exactly(IndexError, "list index out of range",
+                         stemmer.stemWord, "running")
+    assert exc.__context__ is None
+    assert state(stemmer) == ({b"running": []}, 1)
+
+
+# Instances without an algorithm
+
+
+class NoInit(Morvane.Morvane):
+    __slots__ = ()
+
+    def __init__(self, *args):
+        pass
+
+
+@pytest.mark.parametrize(
+    "make",
+    [lambda: Morvane.Morvane.__new__(Morvane.Morvane), lambda: NoInit("x")],
+    ids=["bare-new", "init-not-called"],
+)
+@pytest.mark.parametrize("word", ["running", b"running", "caf\xe9"],
+                         ids=["ascii", "bytes", "non-ascii"])
+def test_never_initialised(make, word):
+    bare = make()
+    exc = raises_exactly(RuntimeError, NO_ALGORITHM, bare.stemWord, word)
+    assert exc.__context__ is None
+    bare.maxCacheSize = 0  # installs an empty cache: the cached road opens
+    bare.maxCacheSize = 5
+    exc = raises_exactly(RuntimeError, NO_ALGORITHM, bare.stemWord, word)
+    assert type(exc.__context__) is KeyError
+    assert state(bare) == ({}, 0)
+
+
+def test_failed_reinitialisation_still_answers_hits(stemmer):
+    stemmer.stemWord("running")
+    raises_exactly(KeyError, "\"Stemming algorithm 'nosuch' not found\"",
+                   stemmer.__init__, "nosuch")
+    assert stemmer.stemWord(b"running") == b"run"
+    exc = raises_exactly(RuntimeError, NO_ALGORITHM, stemmer.stemWord, "jumps")
+    assert_missed_key(exc, b"jumps")
+    assert state(stemmer) == ({b"running": ["run", 1]}, 2)
+    stemmer.maxCacheSize = 0
+    raises_exactly(RuntimeError, NO_ALGORITHM, stemmer.stemWord, "running")
+
+
+# Words whose length lies or that change under the call
+
+
+class LengthLies(bytes):
+    def __new__(cls, value, reported):
+        self = super().__new__(cls, value)
+        self.reported = reported
+        return self
+
+    def __len__(self):
+        return self.reported
+
+
+@pytest.mark.parametrize("capacity", [10000, 0], ids=["cached", "uncached"])
+def test_length_larger_than_the_buffer_is_refused(capacity):
+    stemmer = Morvane.Morvane("english", capacity)
+    word = LengthLies(b"running", 12)
+    exc = raises_exactly(
+        ValueError, "word reports a length of 12 but holds only 7 bytes",
+        stemmer.stemWord, word,
+    )
+    if capacity > 0:
+        assert_missed_key(exc, word)
+    assert state(stemmer) == ({}, 0)
+
+
+@pytest.mark.parametrize("capacity", [10000, 0], ids=["cached", "uncached"])
+def test_length_smaller_than_the_buffer_stems_a_prefix(capacity):
+    stemmer = Morvane.Morvane("english", capacity)
+    assert stemmer.stemWord(LengthLies(b"runningxyz", 7)) == b"run"
+    assert stemmer.stemWord(LengthLies(b"cats", 0)) == b""
+
+
+class ResizingByteArray(bytearray):
+    """len() changes the buffer, then reports the given size (or the new
+    size)."""
+
+    def __init__(self, value, change, report=None):
+        super().__init__(value)
+        self.change = change
+        self.report = report
+
+    def __len__(self):
+        self.change(self)
+        return self.report if self.report is not None else (
+            bytearray.__len__(self))
+
+
+def test_bytearray_emptied_by_len_is_refused(uncached):
+    word = ResizingByteArray(b"running", lambda b: b.clear(), report=7)
+    raises_exactly(
+        ValueError, "word reports a length of 7 but holds only 0 bytes",
+        uncached.stemWord, word,
+    )
+
+
+def test_bytearray_grown_by_len_is_read_after_growing(uncached):
+    grown = b"x" + b"ponies" * 1000  # large enough to move the buffer
+    word = ResizingByteArray(b"x", lambda b: b.extend(grown[1:]))
+    assert uncached.stemWord(word) == uncached.stemWord(grown)
+    assert uncached.stemWord(grown) != grown
+
+
+def _reinit_known(stemmer):
+    stemmer.__init__("english")
+
+
+def _reinit_unknown(stemmer):
+    try:
+        stemmer.__init__("nosuch")
+    except KeyError:
+        pass
+
+
+def _cache_off(stemmer):
+    stemmer.maxCacheSize = 0
+
+
+def meddling_word(stemmer, hook, action):
+    """A bytes word b'running' whose hook runs action(stemmer) the first
+    time it is called."""
+    fired = []
+
+    def meddle():
+        if not fired:
+            fired.append(True)
+            action(stemmer)
+
+    class Meddling(bytes):
+        def __hash__(self):
+            if hook == "__hash__":
+                meddle()
+            return bytes.__hash__(self)
+
+        def __eq__(self, other):
+            if hook == "__eq__":
+                meddle()
+            return bytes.__eq__(self, other)
+
+        def __len__(self):
+            if hook == "__len__":
+                meddle()
+            return bytes.__len__(self)
+
+    return Meddling(b"running"), fired
+
+
+@pytest.mark.parametrize(
+    "hook, action, outcome",
+    [
+        ("__hash__", _reinit_known, b"run"),
+        ("__hash__", _reinit_unknown, RuntimeError),
+        ("__hash__", _cache_off, b"run"),
+        # __eq__ runs only against an equal cached key: the hit answers
+        ("__eq__", _reinit_known, b"run"),
+        ("__eq__", _reinit_unknown, b"run"),
+        ("__eq__", _cache_off, b"run"),
+        ("__len__", _reinit_known, b"run"),
+        ("__len__", _reinit_unknown, RuntimeError),
+        ("__len__", _cache_off, b"run"),
+    ],
+    ids=lambda v: getattr(v, "__name__", None) if callable(v) else None,
+)
+def test_word_that_changes_the_instance_during_the_lookup(
+    hook, action, outcome
+):
+    stemmer = Morvane.Morvane("english")
+    stemmer.stemWord(b"running")  # an equal key for __eq__ to meet
+    word, fired = meddling_word(stemmer, hook, action)
+    if hook != "__eq__":
+        cache, _ = cache_of(stemmer)
+        cache.clear()  # a miss, so that the stem is computed
+    if outcome is RuntimeError:
+        exc = raises_exactly(RuntimeError, NO_ALGORITHM,
+                             stemmer.stemWord, word)
+        assert_missed_key(exc, word)
+    else:
+        assert stemmer.stemWord(word) == outcome
+    assert fired == [True]
+    # The instance is still usable afterwards.
+    if action is not _reinit_unknown:
+        assert stemmer.stemWord("jumps") == "jump"

@@ -1,0 +1,362 @@
+"""stemWords: one walk over any iterable, one stemWord call per word, the
+results in a new list; failures stop the walk and keep what came before."""
+
+import pytest
+
+import Morvane
+from conftest import FailingIterator, cache_of, raises_exactly
+
+
+def state(instance):
+    cache, counter = cache_of(instance)
+    return {key: list(entry) for key, entry in cache.items()}, counter
+
+
+def overriding_class(answer=None):
+    """A subclass whose stemWord records each call's arguments and returns
+    answer(self, word), by default the built-in stem."""
+    calls = []
+
+    class Overriding(Morvane.Morvane):
+        def stemWord(self, *args, **kwargs):
+            calls.append((args, kwargs))
+            if answer is not None:
+                return answer(self, *args)
+            return super().stemWord(*args, **kwargs)
+
+    return Overriding, calls
+
+
+class CountingIterator:
+    """Yields the given items and counts how many were asked for."""
+
+    def __init__(self, items):
+        self.items = list(items)
+        self.pulled = 0
+
+    def __iter__(self):
+        return self
+
+    def __next__(self):
+        self.pulled += 1
+        if self.pulled > len(self.items):
+            raise StopIteration
+        return self.items[self.pulled - 1]
+
+
+class EndOfWords(StopIteration):
+    pass
+
+
+def _exhausted():
+    iterator = iter(["running"])
+    next(iterator)
+    return iterator
+
+
+def _spent_generator():
+    generator = (w for w in ["running"])
+    list(generator)
+    return generator
+
+
+# Empty input
+
+
+@pytest.mark.parametrize(
+    "make",
+    [list, tuple, lambda: iter([]), _exhausted, _spent_generator,
+     lambda: "", lambda: b"", dict],
+    ids=["list", "tuple", "empty-iterator", "exhausted-iterator",
+         "spent-generator", "str", "bytes", "dict"],
+)
+def test_empty_iterable_gives_a_new_empty_list(make):
+    Overriding, calls = overriding_class()
+    stemmer = Overriding("english")
+    words = make()
+    first = stemmer.stemWords(words)
+    second = stemmer.stemWords(words)
+    assert type(first) is list and first == []
+    assert first is not second and first is not words
+    assert calls == []
+    assert state(stemmer) == ({}, 0)
+
+
+# Walking the input
+
+
+@pytest.mark.parametrize("capacity", [10000, 0], ids=["cached", "uncached"])
+def test_generator_consumed_once_in_order(capacity):
+    stemmer = Morvane.Morvane("english", capacity)
+    produced = []
+
+    def words():
+        for word in ["running", "jumps", "flies", "running"]:
+            produced.append(word)
+            yield word
+
+    generator = words()
+    assert stemmer.stemWords(generator) == ["run", "jump", "fli", "run"]
+    assert produced == ["running", "jumps", "flies", "running"]
+    assert list(generator) == []
+
+
+@pytest.mark.parametrize(
+    "make",
+    [list, tuple, iter], ids=["list", "tuple", "iterator"],
+)
+@pytest.mark.parametrize("capacity", [10000, 0], ids=["cached", "uncached"])
+def test_mixed_str_and_bytes_keep_their_types(capacity, make):
+    stemmer = Morvane.Morvane("english", capacity)
+    words = make(["running", b"running", "jumps", b"jumps", bytes(b"cats")])
+    result = stemmer.stemWords(words)
+    assert result == ["run", b"run", "jump", b"jump", b"cat"]
+    assert [type(r) for r in result] == [str, bytes, str, bytes, bytes]
+
+
+def test_str_is_walked_by_character(stemmer):
+    result = stemmer.stemWords("cats")
+    assert result == ["c", "a", "t", "s"]
+    assert state(stemmer)[1] == 4
+
+
+@pytest.mark.parametrize("capacity", [10000, 0], ids=["cached", "uncached"])
+def test_bytes_as_words_fails_on_the_first_int(capacity):
+    stemmer = Morvane.Morvane("english", capacity)
+    exc = raises_exactly(TypeError, "expected bytes, int found",
+                         stemmer.stemWords, b"cats")
+    if capacity > 0:
+        assert type(exc.__context__) is KeyError
+        assert exc.__context__.args == (ord("c"),)
+    assert state(stemmer) == ({}, 0)
+
+
+@pytest.mark.parametrize(
+    "words, message",
+    [(5, "'int' object is not iterable"),
+     (None, "'NoneType' object is not iterable")],
+    ids=["int", "None"],
+)
+def test_not_iterable(stemmer, words, message):
+    raises_exactly(TypeError, message, stemmer.stemWords, words)
+    assert state(stemmer) == ({}, 0)
+
+
+def test_tuple(stemmer):
+    assert stemmer.stemWords(("running", b"flies")) == ["run", b"fli"]
+
+
+def test_dict_walks_its_keys(stemmer):
+    assert stemmer.stemWords({"running": 1, b"jumps": 2}) == ["run", b"jump"]
+
+
+@pytest.mark.parametrize("base", [list, tuple], ids=["list", "tuple"])
+def test_sequence_subclass_walked_through_its_own_iter(stemmer, base):
+    class Reversed(base):
+        def __iter__(self):
+            return reversed(self)
+
+    assert stemmer.stemWords(Reversed(["running", "jumps"])) == ["jump",
+                                                                 "run"]
+
+
+def test_no_read_ahead():
+    """Each word is asked for only once the previous one has been stemmed."""
+    iterator = CountingIterator(["running", "jumps", "flies"])
+    seen = []
+
+    def answer(self, word):
+        seen.append((word, iterator.pulled))
+        return word.upper()
+
+    Overriding, _ = overriding_class(answer)
+    assert Overriding("english").stemWords(iterator) == ["RUNNING", "JUMPS",
+                                                         "FLIES"]
+    assert seen == [("running", 1), ("jumps", 2), ("flies", 3)]
+    assert iterator.pulled == 4
+
+
+# What stemWord is asked and what comes back
+
+
+@pytest.mark.parametrize(
+    "make",
+    [list, tuple, iter, lambda ws: (w for w in ws)],
+    ids=["list", "tuple", "iterator", "generator"],
+)
+def test_override_called_once_per_word_with_the_word_alone(make):
+    answers = [object(), None, 7, "x"]
+    Overriding, calls = overriding_class(
+        lambda self, word: answers[len(calls) - 1])
+    words = ["running", b"jumps", "running", bytearray(b"x")]
+    result = Overriding("english").stemWords(make(words))
+    assert len(result) == len(answers)
+    assert all(r is a for r, a in zip(result, answers))
+    assert len(calls) == len(words)
+    for (args, kwargs), word in zip(calls, words):
+        assert kwargs == {}
+        assert len(args) == 1 and args[0] is word
+
+
+def test_stemWord_looked_up_anew_for_every_word():
+    """An instance attribute set during the walk takes over at once."""
+    Overriding, calls = overriding_class(
+        lambda self, word: setattr(self, "stemWord", str.upper) or "first")
+    stemmer = Overriding("english")
+    assert stemmer.stemWords(["a", "b", "c"]) == ["first", "B", "C"]
+    assert len(calls) == 1
+
+
+def test_builtin_stemWord_used_for_the_plain_class(stemmer):
+    words = ["running", b"running", "jumps", "cats", b"cats"]
+    assert stemmer.stemWords(words) == [stemmer.stemWord(w) for w in words]
+
+
+def test_appended_words_are_stemmed_too():
+    words = ["running", "jumps"]
+
+    def answer(self, word):
+        if word == "jumps":
+            words.append("flies")
+        return Morvane.Morvane.stemWord(self, word)
+
+    Overriding, calls = overriding_class(answer)
+    assert Overriding("english").stemWords(words) == ["run", "jump", "fli"]
+    assert len(calls) == 3
+
+
+def test_removing_an_earlier_word_skips_one():
+    words = ["running", "jumps", "flies", "cats"]
+
+    def answer(self, word):
+        if word == "jumps":
+            words.remove("running")
+        return Morvane.Morvane.stemWord(self, word)
+
+    Overriding, calls = overriding_class(answer)
+    result = Overriding("english").stemWords(words)
+    assert result == ["run", "jump", "cat"]
+    assert [args for args, _ in calls] == [("running",), ("jumps",),
+                                           ("cats",)]
+
+
+def test_clearing_the_list_ends_the_walk():
+    words = ["running", "jumps", "flies"]
+
+    def answer(self, word):
+        words.clear()
+        return word
+
+    Overriding, _ = overriding_class(answer)
+    assert Overriding("english").stemWords(words) == ["running"]
+
+
+# Failures part-way
+
+
+@pytest.mark.parametrize(
+    "bad, exc_type, message",
+    [
+        (bytearray(b"x"), TypeError, "unhashable type: 'bytearray'"),
+        (3, TypeError, "expected bytes, int found"),
+        (b"\xff", UnicodeDecodeError,
+         "'utf-8' codec can't decode byte 0xff in position 0: "
+         "invalid start byte"),
+        ("\ud800", UnicodeEncodeError,
+         "'utf-8' codec can't encode character '\\ud800' in position 0: "
+         "surrogates not allowed"),
+    ],
+    ids=["bytearray", "int", "bad-stem", "surrogate"],
+)
+@pytest.mark.parametrize(
+    "make", [list, tuple, iter], ids=["list", "tuple", "iterator"]
+)
+def test_failing_word_stops_the_walk(make, bad, exc_type, message):
+    stemmer = Morvane.Morvane("english")
+    words = make(["running", b"jumps", bad, "flies"])
+    raises_exactly(exc_type, message, stemmer.stemWords, words)
+    assert state(stemmer) == (
+        {b"running": ["run", 0], b"jumps": ["jump", 1]}, 2)
+
+
+def test_failure_of_an_override_passes_through_unchanged():
+    failure = LookupError("override failed")
+
+    def answer(self, word):
+        if word == "flies":
+            raise failure
+        return Morvane.Morvane.stemWord(self, word)
+
+    Overriding, calls = overriding_class(answer)
+    stemmer = Overriding("english")
+    with pytest.raises(LookupError) as excinfo:
+        stemmer.stemWords(iter(["running", "flies", "jumps"]))
+    assert excinfo.value is failure
+    assert len(calls) == 2
+    assert state(stemmer) == ({b"running": ["run", 0]}, 1)
+
+
+def test_iterator_failing_midway():
+    failure = ArithmeticError("iterator broke")
+    stemmer = Morvane.Morvane("english")
+    with pytest.raises(ArithmeticError) as excinfo:
+        stemmer.stemWords(FailingIterator(["running", b"jumps"], failure))
+    assert excinfo.value is failure
+    assert state(stemmer) == (
+        {b"running": ["run", 0], b"jumps": ["jump", 1]}, 2)
+
+
+def test_iterator_failing_at_once(stemmer):
+    failure = ArithmeticError("iterator broke")
+    with pytest.raises(ArithmeticError) as excinfo:
+        stemmer.stemWords(FailingIterator([], failure))
+    assert excinfo.value is failure
+    assert state(stemmer) == ({}, 0)
+
+
+@pytest.mark.parametrize(
+    "end",
+    [StopIteration(), StopIteration("a value"), EndOfWords()],
+    ids=["stop", "stop-with-value", "stop-subclass"],
+)
+def test_stop_iteration_ends_the_walk_normally(stemmer, end):
+    result = stemmer.stemWords(FailingIterator(["running", b"jumps"], end))
+    assert result == ["run", b"jump"]
+
+
+# Argument binding
+
+
+def test_words_by_keyword(stemmer):
+    assert stemmer.stemWords(words=["running", b"jumps"]) == ["run", b"jump"]
+    assert Morvane.Morvane.stemWords(stemmer, words=("flies",)) == ["fli"]
+
+
+@pytest.mark.parametrize(
+    "args, kwargs, message",
+    [
+        ((), {}, "stemWords() takes exactly 1 positional argument (0 given)"),
+        ((["a"], ["b"]), {},
+         "stemWords() takes exactly 1 positional argument (2 given)"),
+        ((["a"],), {"words": ["b"]},
+         "stemWords() got multiple values for keyword argument 'words'"),
+        ((), {"word": ["a"]},
+         "stemWords() got an unexpected keyword argument 'word'"),
+    ],
+    ids=["none", "two", "both", "unexpected"],
+)
+def test_binding_errors_stem_nothing(stemmer, args, kwargs, message):
+    raises_exactly(TypeError, message, stemmer.stemWords, *args, **kwargs)
+    assert state(stemmer) == ({}, 0)
+
+
+def test_through_the_class(stemmer):
+    assert Morvane.Morvane.stemWords(stemmer, ["running"]) == ["run"]
+    raises_exactly(TypeError, "stemWords() needs an argument",
+                   Morvane.Morvane.stemWords)
+    raises_exactly(
+        TypeError,
+        "descriptor 'stemWords' for 'Morvane.Morvane' objects doesn't apply "
+        "to a 'list' object",
+        Morvane.Morvane.stemWords, ["running"], ["running"],
+    )
