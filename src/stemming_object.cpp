@@ -274,31 +274,104 @@ entry_item(PyObject *entry, Py_ssize_t index) noexcept
         PyObject_GetItem(entry, index == 0 ? constants.zero : constants.one));
 }
 
+// Whether an entry's stamp is newer than counter - K. Stamps and counter are
+// plain ints in every cache this module builds, and those compare as C
+// integers; anything else put there by other code compares as Python
+// objects would.
+class StampThreshold {
+public:
+    StampThreshold(PyObject *counter, long long keep) noexcept
+        : counter_(Ref::from_borrowed(counter)), keep_(keep)
+    {
+        if (PyLong_CheckExact(counter)) {
+            int overflow = 0;
+            const long long value =
+                PyLong_AsLongLongAndOverflow(counter, &overflow);
+            if (overflow == 0 && !(value == -1 && PyErr_Occurred()) &&
+                value >= LLONG_MIN + 0x7fffffffLL &&
+                value <= LLONG_MAX - 0x7fffffffLL) {
+                minimum_ = value - keep;
+                native_ = true;
+            }
+            PyErr_Clear();
+        }
+    }
+
+    // 1 if newer, 0 if not, -1 with an exception set.
+    int
+    newer(PyObject *stamp) noexcept
+    {
+        if (native_ && PyLong_CheckExact(stamp)) {
+            int overflow = 0;
+            const long long value =
+                PyLong_AsLongLongAndOverflow(stamp, &overflow);
+            if (overflow == 0 && !(value == -1 && PyErr_Occurred())) {
+                return value > minimum_;
+            }
+            PyErr_Clear();
+        }
+        if (!mincounter_ && make_mincounter() < 0) {
+            return -1;
+        }
+        Ref result = Ref::from_new(
+            PyObject_RichCompare(stamp, mincounter_.get(), Py_GT));
+        if (!result) {
+            return -1;
+        }
+        return PyObject_IsTrue(result.get());
+    }
+
+    // counter - K as a Python int, made before the scan when it cannot be
+    // compared natively, as the purge always computes it.
+    int
+    make_mincounter() noexcept
+    {
+        Ref threshold = Ref::from_new(PyLong_FromLongLong(keep_));
+        if (!threshold) {
+            return -1;
+        }
+        mincounter_ = Ref::from_new(
+            PyNumber_Subtract(counter_.get(), threshold.get()));
+        return mincounter_ ? 0 : -1;
+    }
+
+    bool
+    native() const noexcept
+    {
+        return native_;
+    }
+
+private:
+    Ref counter_;
+    long long keep_;
+    long long minimum_ = 0;
+    bool native_ = false;
+    Ref mincounter_;
+};
+
 // Keeps the entries stamped after counter - K (K = 8/10 of the capacity) in
 // a new dict and swaps it in only once the whole scan has succeeded, so a
 // failure leaves the old cache as it was.
 int
 purge_scan(StemmingObject *self) noexcept
 {
-    Ref newcache = Ref::from_new(PyDict_New());
-    if (!newcache) {
-        return -1;
-    }
     const long long keep = 8LL * self->max_cache_size / 10;
-    Ref threshold = Ref::from_new(PyLong_FromLongLong(keep));
-    if (!threshold) {
-        return -1;
-    }
-    Ref counter = Ref::from_borrowed(self->counter);
-    Ref mincounter = Ref::from_new(
-        PyNumber_Subtract(counter.get(), threshold.get()));
-    if (!mincounter) {
-        return -1;
-    }
-    // The comparisons below can run Python code that replaces the field.
+    // The comparisons below can run Python code that replaces the fields.
     Ref cache = Ref::from_borrowed(self->cache);
     const Py_ssize_t size = PyDict_Size(cache.get());
     if (size < 0) {
+        return -1;
+    }
+    // At most K - 1 entries survive: size the new dict for them at once.
+    const Py_ssize_t survivors =
+        keep <= 1 ? 0 : static_cast<Py_ssize_t>(keep - 1);
+    Ref newcache = Ref::from_new(
+        _PyDict_NewPresized(survivors < size ? survivors : size));
+    if (!newcache) {
+        return -1;
+    }
+    StampThreshold threshold(self->counter, keep);
+    if (!threshold.native() && threshold.make_mincounter() < 0) {
         return -1;
     }
     Py_ssize_t pos = 0;
@@ -311,16 +384,11 @@ purge_scan(StemmingObject *self) noexcept
         if (!stamp) {
             return -1;
         }
-        Ref newer = Ref::from_new(
-            PyObject_RichCompare(stamp.get(), mincounter.get(), Py_GT));
-        if (!newer) {
+        const int newer = threshold.newer(stamp.get());
+        if (newer < 0) {
             return -1;
         }
-        const int truth = PyObject_IsTrue(newer.get());
-        if (truth < 0) {
-            return -1;
-        }
-        if (truth && PyDict_SetItem(newcache.get(), key.get(), entry.get()) < 0) {
+        if (newer && PyDict_SetItem(newcache.get(), key.get(), entry.get()) < 0) {
             return -1;
         }
         if (PyDict_GET_SIZE(cache.get()) != size) {
@@ -601,8 +669,11 @@ cache_hit(StemmingObject *self, PyObject *entry, Ref &result,
     }
     Ref counter = Ref::from_borrowed(self->counter);
     if (PyList_CheckExact(entry) && PyList_GET_SIZE(entry) > 1) {
-        // Steals the new reference; the old stamp goes after the store.
-        PyList_SetItem(entry, 1, counter.release());
+        // Store first, release the old stamp after: releasing can run code.
+        PyObject **slot = &PySequence_Fast_ITEMS(entry)[1];
+        PyObject *old = *slot;
+        *slot = counter.release();
+        Py_XDECREF(old);
     }
     else if (PyObject_SetItem(entry, constants.one, counter.get()) < 0) {
         return catch_key_error(caught);
@@ -739,7 +810,12 @@ stemming_stemWord_impl(PyObject *op, PyObject *word) noexcept
                           PyUnicode_GET_LENGTH(word));
     }
     Ref encoded;
-    if (PyUnicode_CheckExact(word)) {
+    if (PyUnicode_CheckExact(word) && PyUnicode_IS_ASCII(word)) {
+        encoded = Ref::from_new(PyBytes_FromStringAndSize(
+            static_cast<const char *>(PyUnicode_DATA(word)),
+            PyUnicode_GET_LENGTH(word)));
+    }
+    else if (PyUnicode_CheckExact(word)) {
         encoded = Ref::from_new(PyUnicode_AsUTF8String(word));
     }
     else if (was_unicode) {
@@ -800,6 +876,13 @@ stemming_stemWords_impl(PyObject *op, PyObject *words_arg) noexcept
     if (!result) {
         return nullptr;
     }
+    // Nothing else can reach the result until it is returned, so the
+    // collector need not walk it again and again while it grows.
+    PyObject_GC_UnTrack(result.get());
+    auto done = [&result]() noexcept {
+        PyObject_GC_Track(result.get());
+        return result.release();
+    };
     Ref words = Ref::from_borrowed(words_arg);
     const bool direct = is_exact(op);
     // Each word is held while it is stemmed: an overriding stemWord may
@@ -817,7 +900,7 @@ stemming_stemWords_impl(PyObject *op, PyObject *words_arg) noexcept
                 return nullptr;
             }
         }
-        return result.release();
+        return done();
     }
     if (PyTuple_CheckExact(words.get())) {
         for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(words.get()); ++i) {
@@ -825,7 +908,7 @@ stemming_stemWords_impl(PyObject *op, PyObject *words_arg) noexcept
                 return nullptr;
             }
         }
-        return result.release();
+        return done();
     }
     Ref iterator = Ref::from_new(PyObject_GetIter(words.get()));
     if (!iterator) {
@@ -837,7 +920,7 @@ stemming_stemWords_impl(PyObject *op, PyObject *words_arg) noexcept
             if (PyErr_Occurred()) {
                 return nullptr;
             }
-            return result.release();
+            return done();
         }
         if (!stem_one(word.get())) {
             return nullptr;
