@@ -234,7 +234,7 @@ ready_class(PyObject *module) noexcept
         auto *descr = reinterpret_cast<PyWrapperDescrObject *>(init.get());
         if (descr->d_base != &init_wrapper) {
             init_wrapper = *descr->d_base;
-            init_wrapper.doc = stemming_init_doc;
+            init_wrapper.doc = stemming_init_signed_doc;
             descr->d_base = &init_wrapper;
         }
     }
@@ -277,15 +277,15 @@ install_functions(PyObject *dict) noexcept
 {
     Ref algorithms = make_function(&algorithms_def, nullptr,
                                    constants.algorithms, constants.algorithms,
-                                   constants.Morvane,
+                                   constants.Morvane, "(aliases=False)",
                                    records.algorithms_defaults, dict);
     if (!algorithms ||
         PyDict_SetItem(dict, constants.algorithms, algorithms.get()) < 0) {
         return -1;
     }
     Ref version = make_function(&version_def, nullptr, constants.version,
-                                constants.version, constants.Morvane, nullptr,
-                                dict);
+                                constants.version, constants.Morvane, "()",
+                                nullptr, dict);
     if (!version || PyDict_SetItem(dict, constants.version, version.get()) < 0) {
         return -1;
     }
@@ -300,10 +300,12 @@ install_methods(PyObject *dict) noexcept
     PyObject *const qualnames[] = {constants.qualname_purgeCache,
                                    constants.qualname_stemWord,
                                    constants.qualname_stemWords};
+    const char *const signatures[] = {"($self, /)", "($self, /, word)",
+                                      "($self, /, words)"};
     for (size_t i = 0; i < 3; ++i) {
         Ref method = make_function(&stemming_methods[i], &StemmingType,
                                    names[i], qualnames[i], constants.Morvane,
-                                   nullptr, dict);
+                                   signatures[i], nullptr, dict);
         if (!method ||
             PyDict_SetItem(StemmingType.tp_dict, names[i], method.get()) < 0) {
             return -1;

@@ -33,6 +33,7 @@ struct FunctionObject {
     PyObject *qualname;
     PyObject *module;
     PyObject *doc;
+    PyObject *text_signature;  // for inspect and help(): str, or None
     PyObject *defaults;
     PyObject *globals;
     vectorcallfunc vectorcall;
@@ -84,6 +85,7 @@ function_dealloc(PyObject *op) noexcept
     Py_CLEAR(self->qualname);
     Py_CLEAR(self->module);
     Py_CLEAR(self->doc);
+    Py_CLEAR(self->text_signature);
     Py_CLEAR(self->defaults);
     Py_CLEAR(self->globals);
     Py_TYPE(op)->tp_free(op);
@@ -116,6 +118,8 @@ inline PyMemberDef function_members[] = {
      MORVANE_READONLY, nullptr},
     {"__doc__", MORVANE_T_OBJECT_EX, offsetof(FunctionObject, doc),
      MORVANE_READONLY, nullptr},
+    {"__text_signature__", MORVANE_T_OBJECT_EX,
+     offsetof(FunctionObject, text_signature), MORVANE_READONLY, nullptr},
     {"__defaults__", MORVANE_T_OBJECT_EX, offsetof(FunctionObject, defaults),
      MORVANE_READONLY, nullptr},
     {"__globals__", MORVANE_T_OBJECT_EX, offsetof(FunctionObject, globals),
@@ -142,18 +146,26 @@ inline PyTypeObject FunctionType = {
 };
 #pragma GCC diagnostic pop
 
+// A new str from text, or a new reference to None when text is null.
+inline Ref
+text_or_none(const char *text) noexcept
+{
+    return text == nullptr ? Ref::from_borrowed(Py_None)
+                           : Ref::from_new(PyUnicode_FromString(text));
+}
+
 // A new function object for def; owner is the class of a method, or null.
-// doc comes from def->ml_doc (None when it has none), defaults may be null
-// for None.
+// doc comes from def->ml_doc (None when it has none); signature is the
+// text inspect reads, as in "($self, /, word)"; defaults may be null for
+// None.
 inline Ref
 make_function(PyMethodDef *def, PyTypeObject *owner, PyObject *name,
-              PyObject *qualname, PyObject *module, PyObject *defaults,
-              PyObject *globals) noexcept
+              PyObject *qualname, PyObject *module, const char *signature,
+              PyObject *defaults, PyObject *globals) noexcept
 {
-    Ref doc = def->ml_doc == nullptr
-                  ? Ref::from_borrowed(Py_None)
-                  : Ref::from_new(PyUnicode_FromString(def->ml_doc));
-    if (!doc) {
+    Ref doc = text_or_none(def->ml_doc);
+    Ref text_signature = text_or_none(signature);
+    if (!doc || !text_signature) {
         return Ref();
     }
     Ref op = Ref::from_new(PyObject_New(PyObject, &FunctionType));
@@ -167,6 +179,7 @@ make_function(PyMethodDef *def, PyTypeObject *owner, PyObject *name,
     self->qualname = Py_NewRef(qualname);
     self->module = Py_NewRef(module);
     self->doc = doc.release();
+    self->text_signature = text_signature.release();
     self->defaults = Py_NewRef(defaults == nullptr ? Py_None : defaults);
     self->globals = Py_NewRef(globals);
     self->vectorcall = function_vectorcall;

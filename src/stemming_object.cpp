@@ -966,7 +966,10 @@ PyGetSetDef stemming_getset[] = {
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
+// The class docstring behind the constructor's signature, which inspect
+// reads; __doc__ shows only what follows the "--" line.
 constexpr const char stemming_doc[] =
+    "Morvane(algorithm, maxCacheSize=10000)\n--\n\n"
     "An instance of a stemming algorithm.\n"
     "\n"
     "    The algorithm has internal state, so must not be called"

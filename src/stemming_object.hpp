@@ -28,7 +28,10 @@ extern PyTypeObject StemmingType;
 // stemWords, then the two pickling refusals under their private hook names.
 extern PyMethodDef stemming_methods[];
 
-inline constexpr const char stemming_init_doc[] =
+// The docstring of __init__, behind the signature that inspect reads; the
+// interpreter shows only what follows the "--" line as __doc__.
+inline constexpr const char stemming_init_signed_doc[] =
+    "__init__($self, /, algorithm, maxCacheSize=10000)\n--\n\n"
     "Initialise a stemmer.\n\n        See the class documentation for "
     "details.\n\n        ";
 
