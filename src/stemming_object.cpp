@@ -1019,9 +1019,11 @@ PyMethodDef stemming_methods[] = {
     {"stemWord", as_method(stemming_stemWord), method_flags, stemWord_doc},
     {"stemWords", as_method(stemming_stemWords), method_flags,
      stemWords_doc},
-    {"_Morvane__reduce", as_method(stemming_reduce), method_flags, nullptr},
+    // No docstrings, only the signatures that inspect reads.
+    {"_Morvane__reduce", as_method(stemming_reduce), method_flags,
+     "_Morvane__reduce($self, /)\n--\n\n"},
     {"_Morvane__setstate", as_method(stemming_setstate), method_flags,
-     nullptr},
+     "_Morvane__setstate($self, /, state)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -1,0 +1,329 @@
+"""What inspect, pydoc and help() show of the module: the signature of every
+function and method, bound and unbound, the pages help() renders, and the
+docstrings, which carry the signatures in front of their text yet must read
+exactly as written."""
+
+import inspect
+import pydoc
+
+import pytest
+
+import Morvane
+
+Stemmer = Morvane.Morvane
+
+
+class Sub(Stemmer):
+    """A Python subclass: no signature of its own."""
+
+
+# The docstrings, exactly.
+
+MODULE_DOC = "Morvane: stemming algorithms from the snowball project.\n\n"
+
+
+ALGORITHMS_DOC = (
+    "Get a list of the names of the available stemming algorithms.\n"
+    "    \n"
+    "    Note that there are also aliases for these algorithm"
+    " names, which are not\n"
+    "    included in this list by default.  If the 'aliases'"
+    " keyword parameter is\n"
+    "    False, this list is guaranteed to contain precisely one"
+    " entry for each\n"
+    "    available stemming algorithm.  Otherwise, all known"
+    " aliases for algorithms\n"
+    "    will be included in the list.\n"
+    "\n"
+    "    Note that the classic Porter stemming algorithm for English is\n"
+    "    available by default: although this has been superseded"
+    " by an improved\n"
+    "    algorithm, the original algorithm may be of interest to information\n"
+    "    retrieval researchers wishing to reproduce results of earlier\n"
+    '    experiments.  Most users will want to use the "english" algorithm,\n'
+    '    instead of the "porter" algorithm.\n'
+    "\n"
+    "    "
+)
+
+
+VERSION_DOC = (
+    "Get the version string of the stemming module.\n"
+    "\n"
+    "    This version number is for the Morvane module as a"
+    " whole (not for an\n"
+    "    individual stemming algorithm).\n"
+    "\n"
+    "    "
+)
+
+
+CLASS_DOC = (
+    "An instance of a stemming algorithm.\n"
+    "\n"
+    "    The algorithm has internal state, so must not be called"
+    " concurrently.\n"
+    "    ie, only a single thread should access the instance at"
+    " any given time.\n"
+    "\n"
+    "    When creating a `Morvane` object, there is one required"
+    " argument: the\n"
+    "    name of the algorithm to use in the new stemmer.  A"
+    " list of the valid\n"
+    "    algorithm names may be obtained by calling the"
+    " `algorithms()` function\n"
+    "    in this module.  In addition, the appropriate stemming"
+    " algorithm for a\n"
+    "    given language may be obtained by using the 2 or 3 letter ISO 639\n"
+    "    language codes.\n"
+    "\n"
+    "    A second optional argument to the constructor for"
+    " `Morvane` is the size\n"
+    "    of cache to use.  The cache implemented in this module"
+    " is not terribly\n"
+    "    efficient, but benchmarks show that it approximately doubles\n"
+    "    performance for typical text processing operations,"
+    " without too much\n"
+    "    memory overhead.  The cache may be disabled by passing a size of 0.\n"
+    "    The default size (10000 words) is probably appropriate in most\n"
+    "    situations.  In pathological cases (for example, when no word is\n"
+    "    presented to the stemming algorithm more than once, so the cache is\n"
+    "    useless), the cache can severely damage performance.\n"
+    "\n"
+    '    The "benchmark.py" script supplied with the Tarnwick'
+    " distribution can\n"
+    "    be used to test the performance of the stemming"
+    " algorithms with various\n"
+    "    cache sizes.\n"
+    "\n"
+    "    "
+)
+
+
+INIT_DOC = (
+    "Initialise a stemmer.\n"
+    "\n"
+    "        See the class documentation for details.\n"
+    "\n"
+    "        "
+)
+
+
+MAXCACHESIZE_DOC = (
+    "Maximum number of entries to allow in the cache.\n"
+    "\n"
+    "        This may be set to zero to disable the cache entirely.\n"
+    "\n"
+    "        The maximum cache size may be set at any point - setting the\n"
+    "        maximum size will purge entries from the cache if"
+    " the new maximum\n"
+    "        size is smaller than the current size.\n"
+    "\n"
+    "        "
+)
+
+
+STEMWORD_DOC = (
+    "Stem a word.\n"
+    "\n"
+    "        This takes a single argument, ``word``, which"
+    " should either be a UTF-8\n"
+    "        encoded string, or a unicode object.\n"
+    "\n"
+    "        The result is the stemmed form of the word.  If the"
+    " word supplied\n"
+    "        was a unicode object, the result will be a unicode"
+    " object: if the\n"
+    "        word supplied was a string, the result will be a UTF-8 encoded\n"
+    "        string.\n"
+    "\n"
+    "        "
+)
+
+
+STEMWORDS_DOC = (
+    "Stem a list of words.\n"
+    "\n"
+    "        This takes a single argument, ``words``, which must"
+    " be a sequence,\n"
+    "        iterator, generator or similar.\n"
+    "\n"
+    "        The entries in ``words`` should either be UTF-8"
+    " encoded strings, or a\n"
+    "        unicode objects.\n"
+    "\n"
+    "        The result is a list of the stemmed forms of the words.  If the\n"
+    "        word supplied was a unicode object, the stemmed form will be a\n"
+    "        unicode object: if the word supplied was a string,"
+    " the stemmed form\n"
+    "        will be a UTF-8 encoded string.\n"
+    "\n"
+    "        "
+)
+
+
+# Signatures
+
+
+def new_stemmer():
+    return Stemmer("english")
+
+
+SIGNATURES = [
+    # module functions
+    ("algorithms", lambda: Morvane.algorithms, "(aliases=False)"),
+    ("version", lambda: Morvane.version, "()"),
+    # the class and its methods, through the class
+    ("class", lambda: Stemmer, "(algorithm, maxCacheSize=10000)"),
+    ("subclass", lambda: Sub, "(algorithm, maxCacheSize=10000)"),
+    ("__init__", lambda: Stemmer.__init__,
+     "(self, /, algorithm, maxCacheSize=10000)"),
+    ("stemWord", lambda: Stemmer.stemWord, "(self, /, word)"),
+    ("stemWords", lambda: Stemmer.stemWords, "(self, /, words)"),
+    ("purgeCache", lambda: Stemmer._Morvane__purgeCache, "(self, /)"),
+    ("__reduce__", lambda: Stemmer.__reduce__, "(self, /)"),
+    ("__setstate__", lambda: Stemmer.__setstate__, "(self, /, state)"),
+    # bound to an instance
+    ("bound-__init__", lambda: new_stemmer().__init__,
+     "(algorithm, maxCacheSize=10000)"),
+    ("bound-stemWord", lambda: new_stemmer().stemWord, "(word)"),
+    ("bound-stemWords", lambda: new_stemmer().stemWords, "(words)"),
+    ("bound-purgeCache", lambda: new_stemmer()._Morvane__purgeCache, "()"),
+    ("bound-__reduce__", lambda: new_stemmer().__reduce__, "()"),
+    ("bound-__setstate__", lambda: new_stemmer().__setstate__, "(state)"),
+    ("subclass-bound-stemWord", lambda: Sub("english").stemWord, "(word)"),
+]
+
+
+@pytest.mark.parametrize(
+    "get, expected",
+    [case[1:] for case in SIGNATURES],
+    ids=[case[0] for case in SIGNATURES],
+)
+def test_signature(get, expected):
+    assert str(inspect.signature(get())) == expected
+
+
+def test_signature_defaults_are_the_real_objects():
+    """False and 10000 themselves, not their text."""
+    aliases = inspect.signature(Morvane.algorithms).parameters["aliases"]
+    size = inspect.signature(Stemmer).parameters["maxCacheSize"]
+    assert aliases.default is False
+    assert type(size.default) is int and size.default == 10000
+
+
+# Docstrings
+
+
+DOCSTRINGS = [
+    ("module", lambda: Morvane.__doc__, MODULE_DOC),
+    ("algorithms", lambda: Morvane.algorithms.__doc__, ALGORITHMS_DOC),
+    ("version", lambda: Morvane.version.__doc__, VERSION_DOC),
+    ("class", lambda: Stemmer.__doc__, CLASS_DOC),
+    ("__init__", lambda: Stemmer.__init__.__doc__, INIT_DOC),
+    ("bound-__init__", lambda: new_stemmer().__init__.__doc__, INIT_DOC),
+    ("maxCacheSize", lambda: vars(Stemmer)["maxCacheSize"].__doc__,
+     MAXCACHESIZE_DOC),
+    ("stemWord", lambda: Stemmer.stemWord.__doc__, STEMWORD_DOC),
+    ("bound-stemWord", lambda: new_stemmer().stemWord.__doc__, STEMWORD_DOC),
+    ("stemWords", lambda: Stemmer.stemWords.__doc__, STEMWORDS_DOC),
+    ("purgeCache", lambda: Stemmer._Morvane__purgeCache.__doc__, None),
+]
+
+
+@pytest.mark.parametrize(
+    "get, expected",
+    [case[1:] for case in DOCSTRINGS],
+    ids=[case[0] for case in DOCSTRINGS],
+)
+def test_docstring(get, expected):
+    assert get() == expected
+
+
+# help()
+
+
+def page_lines(thing):
+    """The plain-text page help(thing) shows, one entry a line, without the
+    indentation and the bars that mark a class's members."""
+    page = pydoc.render_doc(thing, renderer=pydoc.plaintext)
+    return [line.strip().lstrip("|").strip() for line in page.splitlines()]
+
+
+def entry(header, doc=None):
+    """An entry of a help page: its header line, then its docstring as
+    inspect.cleandoc trims it."""
+    return [header] + (inspect.cleandoc(doc).splitlines() if doc else [])
+
+
+def contains(lines, block):
+    return any(lines[i:i + len(block)] == block
+               for i in range(len(lines) - len(block) + 1))
+
+
+CLASS_ENTRIES = [
+    # pydoc sets the signature apart from the class docstring
+    ("class", entry("class Morvane(builtins.object)")
+     + entry("Morvane(algorithm, maxCacheSize=10000)") + entry("", CLASS_DOC)),
+    ("__init__", entry("__init__(self, /, algorithm, maxCacheSize=10000)",
+                       INIT_DOC)),
+    ("stemWord", entry("stemWord(self, /, word)", STEMWORD_DOC)),
+    ("stemWords", entry("stemWords(self, /, words)", STEMWORDS_DOC)),
+    ("maxCacheSize", entry("maxCacheSize", MAXCACHESIZE_DOC)),
+    ("__reduce__", entry("__reduce__ = _Morvane__reduce(self, /)")),
+    ("__setstate__",
+     entry("__setstate__ = _Morvane__setstate(self, /, state)")),
+]
+
+MODULE_ENTRIES = [
+    ("name", entry("NAME")
+     + entry("Morvane - Morvane: stemming algorithms from the snowball"
+             " project.")),
+    ("algorithms", entry("algorithms(aliases=False)", ALGORITHMS_DOC)),
+    ("version", entry("version()", VERSION_DOC)),
+    ("data", entry("DATA") + entry("__docformat__ = 'restructuredtext en'")
+     + entry("__test__ = {}")),
+] + CLASS_ENTRIES
+
+
+@pytest.fixture(scope="module")
+def module_page():
+    return page_lines(Morvane)
+
+
+@pytest.fixture(scope="module")
+def class_page():
+    return page_lines(Stemmer)
+
+
+@pytest.mark.parametrize(
+    "block",
+    [block for _, block in MODULE_ENTRIES],
+    ids=[name for name, _ in MODULE_ENTRIES],
+)
+def test_help_on_module_shows(module_page, block):
+    assert contains(module_page, block), "\n".join(module_page)
+
+
+@pytest.mark.parametrize(
+    "block",
+    [block for _, block in CLASS_ENTRIES],
+    ids=[name for name, _ in CLASS_ENTRIES],
+)
+def test_help_on_class_shows(class_page, block):
+    assert contains(class_page, block), "\n".join(class_page)
+
+
+@pytest.mark.parametrize(
+    "thing, title",
+    [(Morvane, "module Morvane"),
+     (Stemmer, "class Morvane in module Morvane")],
+    ids=["module", "class"],
+)
+def test_help_title(thing, title):
+    assert page_lines(thing)[0] == f"Python Library Documentation: {title}"
+
+
+def test_help_hides_the_private_purge(class_page):
+    """A private method: help() lists no entry for it."""
+    assert not any("purgeCache" in line for line in class_page)
