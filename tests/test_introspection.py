@@ -9,14 +9,6 @@ import pydoc
 import pytest
 
 import Morvane
-
-Stemmer = Morvane.Morvane
-
-
-class Sub(Stemmer):
-    """A Python subclass: no signature of its own."""
-
-
 from docstrings import (
     MODULE_DOC,
     ALGORITHMS_DOC,
@@ -27,6 +19,12 @@ from docstrings import (
     STEMWORD_DOC,
     STEMWORDS_DOC,
 )
+
+Stemmer = Morvane.Morvane
+
+
+class Sub(Stemmer):
+    """A Python subclass: no signature of its own."""
 
 
 # Signatures
