@@ -25,7 +25,7 @@ def uncached():
 
 
 def cache_of(instance):
-    """The cache dict and the counter of an instance, as the collector sees them."""
+    """An instance's cache dict and counter, as the collector sees them."""
     cache, counter = _referents(instance)
     return cache, counter
 
@@ -77,6 +77,24 @@ class IntReturningSubclass:
 class IndexOnly:
     def __index__(self):
         return 5
+
+
+class Custom(Exception):
+    """An exception no code but the test's own raises."""
+
+
+class GtRaises:
+    """A cache stamp whose comparison raises."""
+
+    def __gt__(self, other):
+        raise Custom("compare")
+
+
+class GtUntruthful:
+    """A cache stamp whose comparison gives what cannot be truth-tested."""
+
+    def __gt__(self, other):
+        return RaisingBool()
 
 
 class FailingIterator:

@@ -4,7 +4,14 @@ property that bounds it."""
 import pytest
 
 import Morvane
-from conftest import RaisingBool, cache_of, raises_exactly
+from conftest import (
+    Custom,
+    GtRaises,
+    GtUntruthful,
+    RaisingBool,
+    cache_of,
+    raises_exactly,
+)
 
 NO_LEN = "object of type 'NoneType' has no len()"
 
@@ -370,20 +377,6 @@ def test_zero_capacity_on_bare_instance_installs_cache(bare):
 
 
 # A purge that fails part-way leaves the cache as it was
-
-
-class Custom(Exception):
-    pass
-
-
-class GtRaises:
-    def __gt__(self, other):
-        raise Custom("compare")
-
-
-class GtUntruthful:
-    def __gt__(self, other):
-        return RaisingBool()
 
 
 @pytest.mark.parametrize(

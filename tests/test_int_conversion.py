@@ -8,6 +8,7 @@ import pytest
 
 import Morvane
 from conftest import (
+    Custom,
     IndexOnly,
     IntReturningSubclass,
     IntSubclass,
@@ -22,10 +23,6 @@ DEPRECATED = (
 )
 TOO_LARGE = "value too large to convert to int"
 LONG_OVERFLOW = "Python int too large to convert to C long"
-
-
-class Custom(Exception):
-    pass
 
 
 class IntRaises:

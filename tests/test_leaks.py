@@ -17,8 +17,11 @@ import pytest
 
 import Morvane
 from conftest import (
+    Custom,
     EncodingStr,
     FailingIterator,
+    GtRaises,
+    GtUntruthful,
     IndexOnly,
     IntReturningSubclass,
     RaisingBool,
@@ -36,10 +39,6 @@ ROUNDS = 2000
 BLOCK_SLACK = 100
 TRACED_SLACK = 8 * 1024
 REFCOUNT_SLACK = 100
-
-
-class Custom(Exception):
-    pass
 
 
 def raise_custom(*args):
@@ -136,16 +135,6 @@ class BadEncodeStem:
 
     def encode(self, *args):
         raise Custom("final encode")
-
-
-class GtRaises:
-    def __gt__(self, other):
-        raise Custom("compare")
-
-
-class GtUntruthful:
-    def __gt__(self, other):
-        return RaisingBool()
 
 
 # States an operation starts from

@@ -8,14 +8,10 @@ import weakref
 import pytest
 
 import Morvane
-from conftest import cache_of, raises_exactly
+from conftest import Custom, cache_of, raises_exactly
 
 NO_PICKLING = "self.cobj cannot be converted to a Python object for pickling"
 Base = Morvane.Morvane
-
-
-class Custom(Exception):
-    pass
 
 
 def recording_purge(returns=None, raises=None):
