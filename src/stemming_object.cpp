@@ -192,6 +192,7 @@ stemming_init(PyObject *op, PyObject *args, PyObject *kwargs) noexcept
     if (cache == nullptr) {
         return -1;
     }
+    key_index_clear(self->index);
     Py_SETREF(self->cache, cache);
     return 0;
 }
@@ -210,6 +211,7 @@ stemming_dealloc(PyObject *op) noexcept
         Py_SET_REFCNT(op, Py_REFCNT(op) - 1);
     }
     self->cobj = nullptr;
+    key_index_clear(self->index);
     Py_CLEAR(self->cache);
     Py_CLEAR(self->counter);
     Py_TYPE(op)->tp_free(op);
@@ -230,6 +232,7 @@ int
 stemming_clear(PyObject *op) noexcept
 {
     StemmingObject *self = as_stemming(op);
+    key_index_clear(self->index);
     Py_XSETREF(self->cache, Py_NewRef(Py_None));
     Py_XSETREF(self->counter, Py_NewRef(Py_None));
     return 0;
@@ -262,6 +265,39 @@ stemming_setstate(PyObject *, PyObject *const *args, Py_ssize_t nargs,
 
 // Word cache
 
+// The value of an exact int that fits a long long, read inline where the
+// interpreter allows it. False, with no exception set, for anything else.
+inline bool
+exact_int_value(PyObject *op, long long &value) noexcept
+{
+    if (!PyLong_CheckExact(op)) {
+        return false;
+    }
+#if PY_VERSION_HEX >= 0x030C0000
+    auto *number = reinterpret_cast<PyLongObject *>(op);
+    if (PyUnstable_Long_IsCompact(number)) {
+        value = PyUnstable_Long_CompactValue(number);
+        return true;
+    }
+#endif
+    int overflow = 0;
+    value = PyLong_AsLongLongAndOverflow(op, &overflow);
+    return overflow == 0 && !(value == -1 && PyErr_Occurred());
+}
+
+// counter + 1. The counter is an exact int in every instance, and adding 1
+// to one gives a new int of the next value, made here without the number
+// protocol's dispatch; anything else takes the protocol.
+Ref
+counter_successor(PyObject *counter) noexcept
+{
+    long long value = 0;
+    if (exact_int_value(counter, value) && value < LLONG_MAX) {
+        return Ref::from_new(PyLong_FromLongLong(value + 1));
+    }
+    return Ref::from_new(PyNumber_Add(counter, constants.one));
+}
+
 // Element index (0 or 1) of a cache entry, as entry[index] would give it.
 // Entries are two-element lists unless other code replaced them.
 Ref
@@ -283,17 +319,12 @@ public:
     StampThreshold(PyObject *counter, long long keep) noexcept
         : counter_(Ref::from_borrowed(counter)), keep_(keep)
     {
-        if (PyLong_CheckExact(counter)) {
-            int overflow = 0;
-            const long long value =
-                PyLong_AsLongLongAndOverflow(counter, &overflow);
-            if (overflow == 0 && !(value == -1 && PyErr_Occurred()) &&
-                value >= LLONG_MIN + 0x7fffffffLL &&
-                value <= LLONG_MAX - 0x7fffffffLL) {
-                minimum_ = value - keep;
-                native_ = true;
-            }
-            PyErr_Clear();
+        long long value = 0;
+        if (exact_int_value(counter, value) &&
+            value >= LLONG_MIN + 0x7fffffffLL &&
+            value <= LLONG_MAX - 0x7fffffffLL) {
+            minimum_ = value - keep;
+            native_ = true;
         }
     }
 
@@ -301,14 +332,9 @@ public:
     int
     newer(PyObject *stamp) noexcept
     {
-        if (native_ && PyLong_CheckExact(stamp)) {
-            int overflow = 0;
-            const long long value =
-                PyLong_AsLongLongAndOverflow(stamp, &overflow);
-            if (overflow == 0 && !(value == -1 && PyErr_Occurred())) {
-                return value > minimum_;
-            }
-            PyErr_Clear();
+        long long value = 0;
+        if (native_ && exact_int_value(stamp, value)) {
+            return value > minimum_;
         }
         if (!mincounter_ && make_mincounter() < 0) {
             return -1;
@@ -351,9 +377,10 @@ private:
 
 // Keeps the entries stamped after counter - K (K = 8/10 of the capacity) in
 // a new dict and swaps it in only once the whole scan has succeeded, so a
-// failure leaves the old cache as it was.
+// failure leaves the old cache as it was. Indexes the kept keys into fresh
+// as it goes.
 int
-purge_scan(StemmingObject *self) noexcept
+purge_scan(StemmingObject *self, KeyIndex &fresh) noexcept
 {
     const long long keep = 8LL * self->max_cache_size / 10;
     // The comparisons below can run Python code that replaces the fields.
@@ -369,6 +396,11 @@ purge_scan(StemmingObject *self) noexcept
         _PyDict_NewPresized(survivors < size ? survivors : size));
     if (!newcache) {
         return -1;
+    }
+    const bool indexing = key_index_worthwhile(self->index);
+    if (indexing) {
+        key_index_reserve(fresh, static_cast<size_t>(
+                                     survivors < size ? survivors : size));
     }
     StampThreshold threshold(self->counter, keep);
     if (!threshold.native() && threshold.make_mincounter() < 0) {
@@ -388,8 +420,13 @@ purge_scan(StemmingObject *self) noexcept
         if (newer < 0) {
             return -1;
         }
-        if (newer && PyDict_SetItem(newcache.get(), key.get(), entry.get()) < 0) {
-            return -1;
+        if (newer) {
+            if (PyDict_SetItem(newcache.get(), key.get(), entry.get()) < 0) {
+                return -1;
+            }
+            if (indexing && PyBytes_CheckExact(key.get())) {
+                key_index_add(fresh, key.get(), size);
+            }
         }
         if (PyDict_GET_SIZE(cache.get()) != size) {
             PyErr_SetString(PyExc_RuntimeError,
@@ -397,7 +434,13 @@ purge_scan(StemmingObject *self) noexcept
             return -1;
         }
     }
+    KeyIndex old = self->index;
+    fresh.hits = old.hits;
+    fresh.misses = old.misses;
+    self->index = fresh;
+    fresh = KeyIndex{};
     Py_SETREF(self->cache, newcache.release());
+    key_index_clear(old);
     return 0;
 }
 
@@ -411,7 +454,10 @@ stemming_purgeCache_impl(StemmingObject *self) noexcept
     if (size < static_cast<Py_ssize_t>(self->max_cache_size)) {
         Py_RETURN_NONE;
     }
-    if (purge_scan(self) < 0) {
+    KeyIndex fresh{};
+    const int scanned = purge_scan(self, fresh);
+    key_index_clear(fresh);
+    if (scanned < 0) {
         return nullptr;
     }
     Py_RETURN_NONE;
@@ -476,6 +522,7 @@ stemming_set_maxCacheSize(PyObject *op, PyObject *value, void *) noexcept
         if (cache == nullptr) {
             return -1;
         }
+        key_index_clear(self->index);
         Py_SETREF(self->cache, cache);
         Py_SETREF(self->counter, Py_NewRef(constants.zero));
         return 0;
@@ -658,28 +705,36 @@ catch_key_error(Ref &caught) noexcept
 
 // The hit path: result = entry[0]; entry[1] = counter; counter += 1.
 // Answers 1 on success, 0 when a KeyError sends the word down the miss
-// path, -1 on any other error.
+// path, -1 on any other error. entry is borrowed from the cache.
 int
 cache_hit(StemmingObject *self, PyObject *entry, Ref &result,
           Ref &caught) noexcept
 {
-    result = entry_item(entry, 0);
-    if (!result) {
-        return catch_key_error(caught);
-    }
-    Ref counter = Ref::from_borrowed(self->counter);
     if (PyList_CheckExact(entry) && PyList_GET_SIZE(entry) > 1) {
-        // Store first, release the old stamp after: releasing can run code.
-        PyObject **slot = &PySequence_Fast_ITEMS(entry)[1];
-        PyObject *old = *slot;
-        *slot = counter.release();
+        // An entry as this module makes it. Nothing here runs Python code
+        // before the old stamp is released, and the entry is not touched
+        // after that, so it needs no reference of its own.
+        PyObject **items = PySequence_Fast_ITEMS(entry);
+        result = Ref::from_borrowed(items[0]);
+        PyObject *old = items[1];
+        items[1] = Py_NewRef(self->counter);
         Py_XDECREF(old);
     }
-    else if (PyObject_SetItem(entry, constants.one, counter.get()) < 0) {
-        return catch_key_error(caught);
+    else {
+        // Anything else other code put there answers through its own
+        // protocol, which can run Python code.
+        Ref held = Ref::from_borrowed(entry);
+        result = entry_item(held.get(), 0);
+        if (!result) {
+            return catch_key_error(caught);
+        }
+        Ref counter = Ref::from_borrowed(self->counter);
+        if (PyObject_SetItem(held.get(), constants.one, counter.get()) < 0) {
+            return catch_key_error(caught);
+        }
     }
-    counter = Ref::from_borrowed(self->counter);
-    Ref next = Ref::from_new(PyNumber_Add(counter.get(), constants.one));
+    // Advancing an int runs no Python code: the field can be read as is.
+    Ref next = counter_successor(self->counter);
     if (!next) {
         return catch_key_error(caught);
     }
@@ -726,8 +781,12 @@ cache_miss(PyObject *op, PyObject *key, Ref caught) noexcept
     if (stored < 0) {
         return fail();
     }
+    if (PyBytes_CheckExact(key) && PyDict_CheckExact(cache.get()) &&
+        key_index_worthwhile(self->index)) {
+        key_index_add(self->index, key, PyDict_GET_SIZE(cache.get()));
+    }
     Ref counter = Ref::from_borrowed(self->counter);
-    Ref next = Ref::from_new(PyNumber_Add(counter.get(), constants.one));
+    Ref next = counter_successor(counter.get());
     if (!next) {
         return fail();
     }
@@ -754,24 +813,29 @@ stem_cached(PyObject *op, PyObject *key) noexcept
     // The lookup can run Python code (a key's hash or comparison) that
     // replaces the field.
     Ref cache = Ref::from_borrowed(self->cache);
-    Ref entry;
+    // Borrowed from the cache, or owned by held when the cache is not a
+    // dict; cache_hit takes it before any Python code can run.
+    PyObject *entry = nullptr;
+    Ref held;
     Ref caught;
     if (PyDict_CheckExact(cache.get())) {
-        entry = Ref::from_borrowed(
-            PyDict_GetItemWithError(cache.get(), key));
-        if (!entry && PyErr_Occurred() && catch_key_error(caught) < 0) {
+        entry = PyDict_GetItemWithError(cache.get(), key);
+        if (entry == nullptr && PyErr_Occurred() &&
+            catch_key_error(caught) < 0) {
             return Ref();
         }
     }
     else {
-        entry = Ref::from_new(PyObject_GetItem(cache.get(), key));
-        if (!entry && catch_key_error(caught) < 0) {
+        held = Ref::from_new(PyObject_GetItem(cache.get(), key));
+        if (!held && catch_key_error(caught) < 0) {
             return Ref();
         }
+        entry = held.get();
     }
-    if (entry) {
+    key_index_count(self->index, entry != nullptr);
+    if (entry != nullptr) {
         Ref result;
-        const int hit = cache_hit(self, entry.get(), result, caught);
+        const int hit = cache_hit(self, entry, result, caught);
         if (hit > 0) {
             return result;
         }
@@ -802,18 +866,25 @@ stemming_stemWord_impl(PyObject *op, PyObject *word) noexcept
 {
     StemmingObject *self = as_stemming(op);
     const bool was_unicode = PyUnicode_Check(word);
-    if (PyUnicode_CheckExact(word) && self->max_cache_size <= 0 &&
-        PyUnicode_IS_ASCII(word)) {
-        // ASCII text is its own UTF-8: stem it in place, no bytes needed.
-        return stem_bytes(self,
-                          static_cast<const char *>(PyUnicode_DATA(word)),
-                          PyUnicode_GET_LENGTH(word));
-    }
     Ref encoded;
     if (PyUnicode_CheckExact(word) && PyUnicode_IS_ASCII(word)) {
-        encoded = Ref::from_new(PyBytes_FromStringAndSize(
-            static_cast<const char *>(PyUnicode_DATA(word)),
-            PyUnicode_GET_LENGTH(word)));
+        // ASCII text is its own UTF-8.
+        const char *data = static_cast<const char *>(PyUnicode_DATA(word));
+        const Py_ssize_t size = PyUnicode_GET_LENGTH(word);
+        if (self->max_cache_size <= 0) {
+            return stem_bytes(self, data, size);
+        }
+        if (key_index_worthwhile(self->index)) {
+            // A word seen before is looked up with the cache's own key, an
+            // exact bytes equal to what encoding it would give.
+            PyObject *key = key_index_find(self->index, PyObject_Hash(word),
+                                           data, size);
+            if (key != nullptr) {
+                Ref held = Ref::from_borrowed(key);
+                return stem_cached(op, held.get()).release();
+            }
+        }
+        encoded = Ref::from_new(PyBytes_FromStringAndSize(data, size));
     }
     else if (PyUnicode_CheckExact(word)) {
         encoded = Ref::from_new(PyUnicode_AsUTF8String(word));

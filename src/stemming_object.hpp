@@ -5,6 +5,8 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include "key_index.hpp"
+
 struct sb_stemmer;
 
 namespace morvane {
@@ -20,6 +22,9 @@ struct StemmingObject {
     PyObject *cache;
     PyObject *counter;
     int max_cache_size;
+    // Keys of cache, by content, to spare a hit the encoded copy of its
+    // word. Owned by this instance; emptied whenever cache is replaced.
+    KeyIndex index;
 };
 
 extern PyTypeObject StemmingType;

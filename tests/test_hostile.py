@@ -14,6 +14,7 @@ import subprocess
 import sys
 import textwrap
 import threading
+import tracemalloc
 import weakref
 from contextlib import suppress
 from decimal import Decimal
@@ -979,6 +980,128 @@ def test_cached_key_with_hostile_comparison(action, outcome, keys):
     cache_of(s)[0].pop(key, None)
     s.__init__("english")
     assert_works(s)
+
+
+# A str word seen before is looked up with the key its miss stored, found
+# by content; other code may have removed or replaced that key since.
+
+
+def counting_purges():
+    """A subclass (with no instance dict) that counts its purge calls."""
+
+    class Purges(Morvane.Morvane):
+        __slots__ = ()
+        calls = 0
+
+        def _Morvane__purgeCache(self):
+            Purges.calls += 1
+            return super()._Morvane__purgeCache()
+
+    return Purges
+
+
+def rekey(new_key):
+    def change(cache):
+        cache[new_key] = cache.pop(b"running")
+    return change
+
+
+# change to the cache, the stem, whether it was a hit, the keys afterwards
+KEY_CHANGES = [
+    (lambda cache: cache.clear(), "run", False, [b"running"]),
+    (lambda cache: cache.update({b"running": ["other", 0]}), "other", True,
+     [b"running"]),
+    (rekey(MyBytes(b"running")), "run", True, ["subclass"]),
+    (rekey(memoryview(b"running")),
+     "run", True, ["view"]),
+    (rekey("running"), "run", False, ["running", b"running"]),
+    (lambda cache: cache.pop(b"running")
+     and cache.update({HostileKey(lambda: True): ["hostile", 0]}),
+     "hostile", True, ["hostile"]),
+]
+
+
+@pytest.mark.parametrize(
+    "change, stem, hit, keys", KEY_CHANGES,
+    ids=["removed", "entry-replaced", "bytes-subclass-key", "memoryview-key",
+         "str-key", "hostile-key"],
+)
+def test_known_word_whose_key_changed(change, stem, hit, keys):
+    cls = counting_purges()
+    s = cls("english")
+    assert s.stemWord("running") == "run"
+    assert s.stemWord("running") == "run"
+    change(cache_of(s)[0])
+    result = s.stemWord("running")
+    assert result == stem and type(result) is str
+    assert cls.calls == (1 if hit else 2)
+    assert cache_of(s)[1] == 3
+    names = {MyBytes: "subclass", memoryview: "view", HostileKey: "hostile"}
+    assert [names.get(type(k), k) for k in cache_of(s)[0]] == keys
+    assert_works(s)
+
+
+@pytest.mark.parametrize(
+    "action, outcome",
+    [
+        (lambda s: s.__init__("german") or True, "stored"),
+        # the comparison's KeyError is a miss, and the miss finds no
+        # algorithm left
+        (lambda s: s.__init__("nosuch"), (RuntimeError, NO_ALGORITHM)),
+        (lambda s: setattr(s, "maxCacheSize", 0) or True, "stored"),
+        (lambda s: cache_of(s)[0].clear() or False, "run"),
+        (lambda s: s.stemWord("jumps") == "jump", "stored"),
+    ],
+    ids=["reinit", "failed-reinit", "cache-off", "clears-cache",
+         "reentrant"],
+)
+def test_known_word_meeting_a_hostile_key(action, outcome):
+    s = Morvane.Morvane("english")
+    s.stemWord("running")
+    cache = cache_of(s)[0]
+    cache.clear()
+    cache[HostileKey(lambda: action(s))] = ["stored", 0]
+    if isinstance(outcome, tuple):
+        exc = raises_exactly(*outcome, s.stemWord, "running")
+        assert type(exc.__context__) is KeyError
+    else:
+        assert s.stemWord("running") == outcome
+    s.__init__("english")
+    assert_works(s)
+
+
+def test_keys_dropped_behind_the_instance_do_not_pile_up():
+    s = Morvane.Morvane("english")
+    cache = cache_of(s)[0]
+
+    def churn(count, start):
+        for i in range(start, start + count):
+            word = f"w{i}ing"
+            s.stemWord(word)
+            s.stemWord(word)  # hits keep remembering keys worthwhile
+            cache.clear()
+
+    churn(2000, 0)
+    tracemalloc.start()
+    try:
+        before = tracemalloc.get_traced_memory()[0]
+        churn(20000, 2000)
+        grown = tracemalloc.get_traced_memory()[0] - before
+    finally:
+        tracemalloc.stop()
+    # Keeping every dropped key would hold about 1.5 MB here.
+    assert grown < 64 * 1024, grown
+    assert s.stemWord("w5ing") == "w5ing"
+
+
+def test_repeats_after_a_long_run_of_new_words():
+    s = Morvane.Morvane("english")
+    words = [f"word{i}ing" for i in range(3000)]
+    first = s.stemWords(words)
+    again = s.stemWords(words + words[::-1])
+    assert all(a is b for a, b in zip(first + first[::-1], again))
+    assert cache_of(s)[1] == 9000
+    assert len(cache_of(s)[0]) == 3000
 
 
 # Entries that run code while they are read or written
