@@ -288,7 +288,7 @@ exact_int_value(PyObject *op, long long &value) noexcept
 // counter + 1. The counter is an exact int in every instance, and adding 1
 // to one gives a new int of the next value, made here without the number
 // protocol's dispatch; anything else takes the protocol.
-Ref
+inline Ref
 counter_successor(PyObject *counter) noexcept
 {
     long long value = 0;
@@ -706,7 +706,7 @@ catch_key_error(Ref &caught) noexcept
 // The hit path: result = entry[0]; entry[1] = counter; counter += 1.
 // Answers 1 on success, 0 when a KeyError sends the word down the miss
 // path, -1 on any other error. entry is borrowed from the cache.
-int
+inline int
 cache_hit(StemmingObject *self, PyObject *entry, Ref &result,
           Ref &caught) noexcept
 {
