@@ -72,12 +72,15 @@ key_index_worthwhile(const KeyIndex &index) noexcept
     return index.misses <= 4 * index.hits + 64;
 }
 
+// Empties the table; the counts of recent lookups stay.
 inline void
 key_index_clear(KeyIndex &index) noexcept
 {
     KeyIndex::Slot *slots = index.slots;
     const size_t count = slots == nullptr ? 0 : index.mask + 1;
-    index = KeyIndex{};
+    index.slots = nullptr;
+    index.mask = 0;
+    index.used = 0;
     for (size_t i = 0; i < count; ++i) {
         Py_XDECREF(slots[i].key);
     }

@@ -282,7 +282,12 @@ exact_int_value(PyObject *op, long long &value) noexcept
 #endif
     int overflow = 0;
     value = PyLong_AsLongLongAndOverflow(op, &overflow);
-    return overflow == 0 && !(value == -1 && PyErr_Occurred());
+    if (value == -1 && PyErr_Occurred()) {
+        // Not expected of an int; the caller takes the general road.
+        PyErr_Clear();
+        return false;
+    }
+    return overflow == 0;
 }
 
 // counter + 1. The counter is an exact int in every instance, and adding 1
