@@ -53,6 +53,19 @@ struct KeyIndex {
     uint32_t misses;
 };
 
+namespace detail {
+
+// Whether a filled slot holds the key with this hash and content.
+inline bool
+holds(const KeyIndex::Slot &slot, Py_hash_t hash, const char *data,
+      Py_ssize_t size) noexcept
+{
+    return slot.hash == hash && PyBytes_GET_SIZE(slot.key) == size &&
+           same_bytes(PyBytes_AS_STRING(slot.key), data, size);
+}
+
+}  // namespace detail
+
 inline void
 key_index_count(KeyIndex &index, bool hit) noexcept
 {
@@ -103,8 +116,7 @@ key_index_find(const KeyIndex &index, Py_hash_t hash, const char *data,
         if (slot.key == nullptr) {
             return nullptr;
         }
-        if (slot.hash == hash && PyBytes_GET_SIZE(slot.key) == size &&
-            detail::same_bytes(PyBytes_AS_STRING(slot.key), data, size)) {
+        if (detail::holds(slot, hash, data, size)) {
             return slot.key;
         }
     }
@@ -117,7 +129,6 @@ namespace detail {
 inline void
 key_index_place(KeyIndex &index, Py_hash_t hash, PyObject *key) noexcept
 {
-    const Py_ssize_t size = PyBytes_GET_SIZE(key);
     for (size_t i = static_cast<size_t>(hash) & index.mask;;
          i = (i + 1) & index.mask) {
         KeyIndex::Slot &slot = index.slots[i];
@@ -126,9 +137,8 @@ key_index_place(KeyIndex &index, Py_hash_t hash, PyObject *key) noexcept
             ++index.used;
             return;
         }
-        if (slot.hash == hash && PyBytes_GET_SIZE(slot.key) == size &&
-            same_bytes(PyBytes_AS_STRING(slot.key), PyBytes_AS_STRING(key),
-                       size)) {
+        if (holds(slot, hash, PyBytes_AS_STRING(key),
+                  PyBytes_GET_SIZE(key))) {
             PyObject *old = slot.key;
             slot.key = key;
             Py_DECREF(old);
