@@ -1,0 +1,55 @@
+"""Command line of the developer tooling."""
+
+from __future__ import annotations
+
+import argparse
+
+from . import testcmd
+from .sidroot import SidRoot
+from .system import Failure, say
+
+
+def main(argv: list[str]) -> int:
+    parser = argparse.ArgumentParser(
+        prog="tools/run.py", description="Morvane's developer tooling.")
+    commands = parser.add_subparsers(dest="command", required=True)
+
+    test = commands.add_parser(
+        "test", prog="tools/test",
+        description="Build Morvane and run its tests on every CPython 3.11+ "
+        "here, 3.14 and 3.15 from a Debian sid root when the host lacks "
+        "them. Ends with one line 'N passed, N failed'; exits non-zero if "
+        "any run failed.",
+        epilog="Arguments after '--' go to pytest in every run, e.g. "
+        "tools/test --python 3.15 -- -k stemWords -x")
+    test.add_argument(
+        "--full", action="store_true",
+        help="the full gate (what CI runs): also the sanitizers on every "
+        "version, valgrind's memcheck, the debug build's reference-leak run "
+        "and the memory checkers' self-test")
+    test.add_argument(
+        "--python", action="append", default=[], metavar="KEY",
+        help="test only this CPython (3.11 ... 3.15, 3.15d for the debug "
+        "build); repeatable")
+    test.add_argument("pytest_args", nargs="*", metavar="-- PYTEST ARGS")
+
+    commands.add_parser(
+        "sid-root", help="make or refresh the Debian sid root that holds "
+        "CPython 3.14, 3.15 and 3.15's debug build (as root)")
+
+    args = parser.parse_args(argv)
+    try:
+        if args.command == "test":
+            return testcmd.main(args.full, args.python, args.pytest_args)
+        if args.command == "sid-root":
+            sid = SidRoot()
+            sid.ensure()
+            say(f"ok: {sid.path}")
+            return 0
+    except Failure as exc:
+        say(f"error: {exc}")
+        return 1
+    except KeyboardInterrupt:
+        say("interrupted")
+        return 130
+    raise AssertionError(args.command)

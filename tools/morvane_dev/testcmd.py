@@ -1,0 +1,171 @@
+"""The test command's two tiers.
+
+quick (the default): the plain suite on every CPython found, the debug
+build included, and one run under the sanitizers on the newest release.
+full (--full, what CI runs): that, the sanitizers on every other version,
+valgrind's memcheck on every release build, the reference-leak run on the
+debug build, and the check that the memory checkers catch a deliberate
+leak.
+
+Runs go two at a time, one per core, longest first; each writes its own log
+under build/test-results and the command prints a summary line per run and
+a closing "N passed, N failed" line.
+"""
+
+from __future__ import annotations
+
+import concurrent.futures
+import contextlib
+import signal
+import time
+
+from . import interpreters, runs
+from .interpreters import Interpreter
+from .runs import Job, Outcome
+from .sidroot import SidRoot
+from .system import Failure, apt_install, say, section, which
+
+# The word lists the agreement tests read from /usr/share/dict; the tests
+# skip those that are missing.
+WORDLISTS = ("wamerican", "wfrench", "wngerman", "wspanish", "witalian",
+             "wportuguese", "wswedish", "wdanish", "wnorwegian", "wdutch",
+             "wcatalan", "wirish")
+
+# The files that the reference-leak run repeats, and how: every test is run
+# again and again, and the interpreter's reference total and allocated
+# blocks must not grow in any of the measured rounds.
+LEAK_RUN = ["--refleaks", "tests/test_leaks.py", "tests/test_lifecycle.py",
+            "tests/test_cache.py", "tests/test_hostile.py",
+            "tests/test_stem_word.py", "tests/test_stem_words.py"]
+
+# Rough minutes per run on a 2-core machine, to start the long ones first.
+WEIGHTS = {"plain": 1.5, "asan": 3.0, "memcheck": 9.0, "leaks": 5.0,
+           "checkers": 2.0}
+
+WORKERS = 2
+
+
+def host_packages(full: bool) -> None:
+    needed = ["libstemmer-dev", "g++", *WORDLISTS]
+    if not which("cmake"):
+        needed.append("cmake")
+    if full:
+        needed.append("valgrind")
+    apt_install(*needed, why="building and testing Morvane")
+
+
+def find_interpreters(wanted: list[str]) -> tuple[list[Interpreter],
+                                                   list[Outcome]]:
+    """Every CPython to test, and a failed outcome for each version that
+    cannot be had. The sid root is made (or refreshed) only for versions
+    that the host lacks."""
+    found = {i.key: i for i in interpreters.on_host()}
+    problems: list[Outcome] = []
+    sid_keys = [k for k in ("3.14", "3.15", "3.15d") if k not in found]
+    if wanted:
+        sid_keys = [k for k in sid_keys if k in wanted]
+    if sid_keys:
+        sid = SidRoot()
+        try:
+            sid.ensure()
+        except Failure as exc:
+            problems.append(Outcome(", ".join(sid_keys)).fail(str(exc)))
+        else:
+            for interpreter in interpreters.in_sid_root(sid, mounted=False):
+                found.setdefault(interpreter.key, interpreter)
+    chosen = [i for i in found.values()
+              if i.key in wanted or (not wanted and "t" not in i.key)]
+    for key in wanted:
+        if key not in found and not any(key in p.label for p in problems):
+            problems.append(Outcome(key).fail("no such CPython here"))
+    return sorted(chosen, key=Interpreter.sort_key), problems
+
+
+def plan(chosen: list[Interpreter], full: bool,
+         pytest_args: list[str]) -> list[Job]:
+    releases = [i for i in chosen if not i.debug]
+    debugs = [i for i in chosen if i.debug]
+    base = ["-m", "not checkers", *pytest_args]
+    jobs = [Job("plain", i, base) for i in chosen]
+    sanitized = releases if full else releases[-1:]
+    jobs += [Job("asan", i, base) for i in sanitized]
+    if full:
+        jobs += [Job("memcheck", i, base) for i in releases]
+        jobs += [Job("leaks", i, [*LEAK_RUN, *pytest_args]) for i in debugs]
+        if releases:
+            jobs.append(Job("checkers", releases[-1],
+                            ["-m", "checkers", "tests/test_checkers.py"]))
+    for job in jobs:
+        job.weight = WEIGHTS[job.kind] * (2 if job.interpreter.debug else 1)
+    return sorted(jobs, key=lambda j: -j.weight)
+
+
+def _stop_on_term(*_):
+    # Unwind as for Ctrl-C, so that the sid root's mounts are undone.
+    raise KeyboardInterrupt
+
+
+def main(full: bool, wanted: list[str], pytest_args: list[str]) -> int:
+    signal.signal(signal.SIGTERM, _stop_on_term)
+    started = time.monotonic()
+    outcomes: list[Outcome] = []
+    section("System packages")
+    try:
+        host_packages(full)
+        say("ok")
+    except Failure as exc:
+        say(str(exc))
+        return finish([Outcome("set-up").fail(str(exc))], started)
+
+    section("Interpreters")
+    chosen, problems = find_interpreters(wanted)
+    outcomes += problems
+    for interpreter in chosen:
+        say(f"  {interpreter.key:6} {interpreter.describe()}")
+    if not chosen:
+        return finish(outcomes + [Outcome("interpreters").fail(
+            "no CPython 3.11+ found")], started)
+
+    jobs = plan(chosen, full, pytest_args)
+    sids = {i.sid for i in chosen if i.sid}
+    with contextlib.ExitStack() as stack:
+        for sid in sids:
+            stack.enter_context(sid.mounted())
+        section(f"{len(jobs)} runs, {WORKERS} at a time; logs in "
+                f"{runs.RESULTS.relative_to(runs.ROOT)}")
+        with concurrent.futures.ThreadPoolExecutor(WORKERS) as pool:
+            futures = {pool.submit(job.run): job for job in jobs}
+            for future in concurrent.futures.as_completed(futures):
+                outcome = future.result()
+                outcomes.append(outcome)
+                report(outcome)
+    return finish(outcomes, started)
+
+
+def report(outcome: Outcome) -> None:
+    section(outcome.label)
+    if outcome.log and outcome.log.exists():
+        lines = outcome.log.read_text(errors="replace").splitlines()
+        tail = 60 if not outcome.ok else 6
+        if len(lines) > tail:
+            say(f"  ... (whole log: {outcome.log.relative_to(runs.ROOT)})")
+        for line in lines[-tail:]:
+            say("  " + line)
+    say(outcome.line())
+
+
+def finish(outcomes: list[Outcome], started: float) -> int:
+    outcomes.sort(key=lambda o: (o.label.split()[1:] != [], o.label))
+    say("\nSummary")
+    for outcome in outcomes:
+        say("  " + outcome.line())
+    minutes = (time.monotonic() - started) / 60
+    say(f"  ({minutes:.1f} minutes)")
+    passed = sum(o.passed for o in outcomes)
+    failed = sum(o.failed for o in outcomes)
+    skipped = sum(o.skipped for o in outcomes)
+    line = f"{passed} passed, {failed} failed"
+    if skipped:
+        line += f", {skipped} skipped"
+    say(line)
+    return 0 if failed == 0 else 1
