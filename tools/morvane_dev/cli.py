@@ -4,12 +4,19 @@ from __future__ import annotations
 
 import argparse
 
-from . import testcmd
+from . import example, testcmd
 from .sidroot import SidRoot
 from .system import Failure, say
 
 
 def main(argv: list[str]) -> int:
+    if argv[:1] == ["example"]:
+        # Everything after the command is the example's, --help included.
+        try:
+            return example.main(argv[1:])
+        except Failure as exc:
+            say(f"error: {exc}")
+            return 1
     parser = argparse.ArgumentParser(
         prog="tools/run.py", description="Morvane's developer tooling.")
     commands = parser.add_subparsers(dest="command", required=True)
@@ -32,6 +39,12 @@ def main(argv: list[str]) -> int:
         help="test only this CPython (3.11 ... 3.15, 3.15d for the debug "
         "build); repeatable")
     test.add_argument("pytest_args", nargs="*", metavar="-- PYTEST ARGS")
+
+    ex = commands.add_parser(
+        "example", prog="tools/example", add_help=False,
+        help="stem the bundled sample text (arguments go to "
+        "examples/stem.py; see its --help)")
+    ex.add_argument("example_args", nargs=argparse.REMAINDER)
 
     commands.add_parser(
         "sid-root", help="make or refresh the Debian sid root that holds "
