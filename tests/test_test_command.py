@@ -1,0 +1,81 @@
+"""The test command's plan and its reading of pytest's reports
+(tools/morvane_dev)."""
+
+import sys
+from pathlib import Path
+
+import pytest
+
+sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "tools"))
+
+from morvane_dev import runs, testcmd  # noqa: E402
+from morvane_dev.interpreters import Interpreter  # noqa: E402
+
+KEYS = ["3.15d", "3.11", "3.14", "3.12", "3.15", "3.13"]
+
+
+def interpreters(keys=KEYS):
+    return [Interpreter(k, k + ".0", "/base", f"/bin/python{k}") for k in keys]
+
+
+def kinds(jobs):
+    found = {}
+    for job in jobs:
+        found.setdefault(job.kind, []).append(job.interpreter.key)
+    return {kind: sorted(keys) for kind, keys in found.items()}
+
+
+@pytest.mark.parametrize("full, expected", [
+    (False, {"plain": sorted(KEYS), "asan": ["3.15"]}),
+    (True, {"plain": sorted(KEYS),
+            "asan": ["3.11", "3.12", "3.13", "3.14", "3.15"],
+            "memcheck": ["3.11", "3.12", "3.13", "3.14", "3.15"],
+            "leaks": ["3.15d"], "checkers": ["3.15"]}),
+], ids=["quick", "full"])
+def test_each_tier_runs_what_it_promises(full, expected):
+    chosen = sorted(interpreters(), key=Interpreter.sort_key)
+    assert kinds(testcmd.plan(chosen, full, [])) == expected
+
+
+def test_longest_runs_start_first():
+    chosen = sorted(interpreters(), key=Interpreter.sort_key)
+    weights = [job.weight for job in testcmd.plan(chosen, True, [])]
+    assert weights == sorted(weights, reverse=True)
+
+
+def test_pytest_arguments_reach_every_run_after_the_tiers_own():
+    chosen = sorted(interpreters(), key=Interpreter.sort_key)
+    for job in testcmd.plan(chosen, True, ["-k", "cache", "-m", "slow"]):
+        assert job.pytest_args[-4:] == ["-k", "cache", "-m", "slow"] or \
+            job.kind == "checkers"
+        if job.kind in ("plain", "asan", "memcheck"):
+            # The deliberate leaks are built only by the self-test.
+            assert job.pytest_args[:2] == ["-m", "not checkers"]
+
+
+def test_versions_sort_by_number_with_the_debug_build_last():
+    chosen = sorted(interpreters(["3.15d", "3.9", "3.15", "3.10"]),
+                    key=Interpreter.sort_key)
+    assert [i.key for i in chosen] == ["3.9", "3.10", "3.15", "3.15d"]
+
+
+@pytest.mark.parametrize("xml, counts", [
+    ('<testsuites><testsuite tests="10" failures="1" errors="2" '
+     'skipped="3"/></testsuites>', (4, 3, 3)),
+    ('<testsuite tests="5" failures="0" errors="0" skipped="0"/>',
+     (5, 0, 0)),
+    ('<testsuites><testsuite tests="2" failures="1"/>'
+     '<testsuite tests="3" skipped="1"/></testsuites>', (3, 1, 1)),
+], ids=["errors-fail", "bare-suite", "several-suites"])
+def test_junit_counts(tmp_path, xml, counts):
+    report = tmp_path / "junit.xml"
+    report.write_text(xml)
+    assert runs.junit_counts(report) == counts
+
+
+def test_outcome_line_ends_with_the_reason_a_run_failed():
+    outcome = runs.Outcome("3.15 memcheck", passed=7)
+    outcome.fail("reports involve the module")
+    assert not outcome.ok
+    assert outcome.line().startswith(
+        "3.15 memcheck: 7 passed, 1 failed; FAILED: reports involve")
