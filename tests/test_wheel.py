@@ -3,7 +3,9 @@
 tools/wheel builds the sdist, then the wheel from that sdist, for the running
 interpreter, and repairs the wheel with auditwheel so that it carries its own
 copy of libstemmer. Both are built once for this module (about 20 seconds)
-into a temporary directory; the repository's dist/ is not touched.
+into a temporary directory; the repository's dist/ is not touched. Building
+needs PyPI (the tools, and scikit-build-core for the isolated build): those
+tests carry the `network` marker, and skip when the tools cannot be had.
 """
 
 import glob
@@ -17,6 +19,8 @@ import tarfile
 import zipfile
 
 import pytest
+
+import Morvane
 
 ROOT = pathlib.Path(__file__).resolve().parent.parent
 WHEEL_TOOL = ROOT / "tools" / "wheel"
@@ -35,15 +39,20 @@ LOCAL_ONLY_SUFFIXES = {".pyc", ".so"}
 LOCAL_ONLY_DIRS = [("benchmarks", "data")]
 NEVER_IN_SDIST = {".venv", "build", "dist", ".git"}
 
+network = pytest.mark.network
+
+
+def run_wheel_tool(*args):
+    return subprocess.run([str(WHEEL_TOOL), *args], stdin=subprocess.DEVNULL,
+                          capture_output=True, text=True, timeout=600)
+
 
 @pytest.fixture(scope="module")
-def release(tmp_path_factory):
-    """The sdist and the repaired wheel for this interpreter."""
+def built(tmp_path_factory):
+    """tools/wheel's run for this interpreter: the sdist, the repaired
+    wheel, and what the tool printed."""
     out = tmp_path_factory.mktemp("dist")
-    done = subprocess.run(
-        [str(WHEEL_TOOL), "--python", sys.executable, "--out", str(out)],
-        stdin=subprocess.DEVNULL, capture_output=True, text=True,
-        timeout=600)
+    done = run_wheel_tool("--python", sys.executable, "--out", str(out))
     if done.returncode == TOOLS_MISSING:
         pytest.skip("tools/wheel could not install its tools: "
                     + done.stderr.strip().splitlines()[-1])
@@ -51,7 +60,14 @@ def release(tmp_path_factory):
     sdists = list(out.glob("*.tar.gz"))
     wheels = list(out.glob("*.whl"))
     assert len(sdists) == 1 and len(wheels) == 1, sorted(out.iterdir())
-    return sdists[0], wheels[0]
+    return sdists[0], wheels[0], done.stdout
+
+
+@pytest.fixture(scope="module")
+def release(built):
+    """The sdist and the repaired wheel for this interpreter."""
+    sdist, wheel, _ = built
+    return sdist, wheel
 
 
 def libs_dir_of(names):
@@ -61,6 +77,7 @@ def libs_dir_of(names):
     return dirs.pop()
 
 
+@network
 def test_wheel_holds_module_and_libstemmer(release):
     _, wheel = release
     tag = f"cp{sys.version_info[0]}{sys.version_info[1]}"
@@ -81,6 +98,7 @@ def test_wheel_holds_module_and_libstemmer(release):
     assert len(bundled) == 1, names
 
 
+@network
 def test_wheel_carries_both_licenses(release):
     """The wheel ships libstemmer's binary, so its notice must travel too."""
     _, wheel = release
@@ -91,13 +109,16 @@ def test_wheel_carries_both_licenses(release):
     assert any("Snowball project" in text for text in texts)
 
 
-def test_installed_wheel_loads_bundled_libstemmer(release, tmp_path):
-    """A fresh venv with only the wheel stems, with the wheel's libstemmer.
+@pytest.fixture(scope="module")
+def installed(release, tmp_path_factory):
+    """What the module reports of itself in a fresh venv with only the
+    wheel, and the wheel's directory of bundled libraries there.
 
-    The system's copy is offered first through LD_LIBRARY_PATH and must
-    still not be the one loaded.
+    The system's libstemmer is offered first through LD_LIBRARY_PATH and
+    must still not be the one loaded.
     """
     _, wheel = release
+    tmp_path = tmp_path_factory.mktemp("installed")
     venv = tmp_path / "venv"
     subprocess.run([sys.executable, "-m", "venv", str(venv)], check=True,
                    stdin=subprocess.DEVNULL)
@@ -114,6 +135,7 @@ with open("/proc/self/maps") as maps:
              if len(line.split(None, 5)) == 6}
 print(json.dumps({
     "stem": Morvane.Morvane("english").stemWord("running"),
+    "algorithms": Morvane.algorithms(),
     "module": Morvane.__file__,
     "site": sysconfig.get_path("platlib"),
     "libstemmer": sorted(p for p in paths if "libstemmer" in p),
@@ -130,7 +152,14 @@ print(json.dumps({
     assert done.returncode == 0, done.stderr
     seen = json.loads(done.stdout)
     site = pathlib.Path(seen["site"])
-    libs = site / libs_dir_of(zipfile.ZipFile(wheel).namelist())
+    return seen, site / libs_dir_of(zipfile.ZipFile(wheel).namelist())
+
+
+@network
+def test_installed_wheel_loads_bundled_libstemmer(installed):
+    """A fresh venv with only the wheel stems, with the wheel's libstemmer."""
+    seen, libs = installed
+    site = libs.parent
 
     assert seen["stem"] == "run"
     assert pathlib.Path(seen["module"]).parent == site
@@ -138,6 +167,39 @@ print(json.dumps({
     for path in seen["libstemmer"]:
         assert pathlib.Path(path).parent == libs
         assert not path.startswith(("/usr/", "/lib"))
+
+
+@network
+def test_installed_wheel_offers_the_algorithms_it_was_built_with(installed):
+    """The bundled copy is the library this build linked: the wheel's module
+    lists the same algorithms, in the same order, as this interpreter's
+    module, built here against the system's libstemmer."""
+    seen, _ = installed
+    assert seen["algorithms"] == Morvane.algorithms()
+
+
+@network
+def test_report_names_the_wheel_and_its_passed_check(built):
+    _, wheel, report = built
+    lines = report.splitlines()
+    named = [i for i, line in enumerate(lines) if wheel.name in line]
+    assert len(named) == 1, report
+    assert lines[named[0]].split()[0] == "ok", report
+    assert (f"algorithms() = the {len(Morvane.algorithms())} of the carried "
+            "libstemmer-") in report
+
+
+# Usage errors come before anything is built.
+@pytest.mark.parametrize(("args", "message"), [
+    (["--python", "3.99"], "no CPython 3.99 here (looked in pyenv's versions "
+     "and for python3.X on PATH)"),
+    (["--python", "/bin/true"], "/bin/true is not a CPython 3.11 or newer"),
+], ids=["unknown version", "not a CPython"])
+def test_usage_error(args, message, tmp_path):
+    done = run_wheel_tool(*args, "--out", str(tmp_path / "dist"))
+    assert done.returncode == 2
+    assert done.stderr.splitlines()[-1] == f"tools/wheel: error: {message}"
+    assert not (tmp_path / "dist").exists()
 
 
 def working_tree_files(directory):
@@ -151,6 +213,7 @@ def working_tree_files(directory):
         yield relative.as_posix()
 
 
+@network
 def test_sdist_holds_what_building_testing_and_benchmarking_need(release):
     """Everything to build, test and benchmark, and no local clutter.
 

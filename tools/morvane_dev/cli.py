@@ -4,7 +4,7 @@ from __future__ import annotations
 
 import argparse
 
-from . import example, testcmd
+from . import example, testcmd, wheels
 from .sidroot import SidRoot
 from .system import Failure, say
 
@@ -46,6 +46,8 @@ def main(argv: list[str]) -> int:
         "examples/stem.py; see its --help)")
     ex.add_argument("example_args", nargs=argparse.REMAINDER)
 
+    wheels.add_parser(commands)
+
     commands.add_parser(
         "sid-root", help="make or refresh the Debian sid root that holds "
         "CPython 3.14, 3.15 and 3.15's debug build (as root)")
@@ -54,6 +56,8 @@ def main(argv: list[str]) -> int:
     try:
         if args.command == "test":
             return testcmd.main(args.full, args.python, args.pytest_args)
+        if args.command == "wheel":
+            return wheels.main(args)
         if args.command == "sid-root":
             sid = SidRoot()
             sid.ensure()
