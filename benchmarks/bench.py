@@ -12,7 +12,9 @@ ratios to the C++ loop.  See benchmarks/README.md for what each number means.
 """
 
 import argparse
+import ctypes
 import gc
+import hashlib
 import json
 import math
 import os
@@ -31,9 +33,58 @@ ROOT = HERE.parent
 DATA = HERE / "data"
 C_SOURCE = HERE / "c_loop.cpp"
 BUILD = ROOT / "build" / "bench"
-C_BINARY = BUILD / "c_loop"
+
+
+def stemmer_library():
+    """The libstemmer file that the module loaded, or None."""
+    with open("/proc/self/maps", encoding="utf-8") as maps:
+        for line in maps:
+            fields = line.split(None, 5)
+            if len(fields) == 6 and "libstemmer" in fields[5]:
+                return pathlib.Path(fields[5].strip())
+    return None
+
+
+def library_version(path):
+    """The Debian package and version that installed path, if any."""
+    def query(*args):
+        try:
+            done = subprocess.run(["dpkg-query", *args], capture_output=True,
+                                  text=True, stdin=subprocess.DEVNULL)
+        except OSError:
+            return ""
+        return done.stdout.strip() if done.returncode == 0 else ""
+
+    owner = query("-S", str(path)).partition(":")[0]
+    version = owner and query("-W", "-f=${Version}", owner)
+    return f"{owner} {version}" if version else "not from a Debian package"
+
+
+def algorithm_count(path):
+    """How many algorithms the library at path offers, read from it."""
+    listing = ctypes.CDLL(str(path)).sb_stemmer_list
+    listing.restype = ctypes.POINTER(ctypes.c_char_p)
+    names = listing()
+    count = 0
+    while names[count] is not None:
+        count += 1
+    return count
+
+
+# The C loop calls the very library file the module loaded, so that both
+# sides stem with the same code even where one work tree serves systems
+# with different libstemmers (a chroot sharing the tree, an installed
+# wheel with its own copy): one binary per library, named by its content.
+STEMMER = stemmer_library()
+if STEMMER is not None:
+    C_BINARY = BUILD / ("c_loop-" + hashlib.sha256(
+        STEMMER.read_bytes()).hexdigest()[:16])
+    C_LINK = [str(STEMMER), f"-Wl,-rpath,{STEMMER.parent}"]
+else:
+    C_BINARY = BUILD / "c_loop"
+    C_LINK = ["-lstemmer"]
 C_BUILD = ["g++", "-O2", "-std=c++20", "-Wall", "-Wextra", str(C_SOURCE),
-           "-o", str(C_BINARY), "-lstemmer"]
+           "-o", str(C_BINARY), *C_LINK]
 
 WORKLOADS = ("running", "distinct")
 QUICK_TOKENS = 50_000
@@ -302,8 +353,16 @@ def main(argv=None):
     ensure_corpus()
     ensure_c_loop()
     names = WORKLOADS if args.workload == "both" else (args.workload,)
+    libstemmer = {"path": str(STEMMER), "package": "unknown",
+                  "algorithms": len(Morvane.algorithms())}
+    if STEMMER is not None:
+        libstemmer["package"] = library_version(STEMMER.resolve())
+        libstemmer["algorithms"] = algorithm_count(STEMMER)
     print(f"Python {platform.python_version()}, Morvane from "
           f"{Morvane.__file__}", flush=True)
+    print(f"libstemmer {libstemmer['path']} ({libstemmer['package']}, "
+          f"{libstemmer['algorithms']} algorithms), C loop {C_BINARY}",
+          flush=True)
     load_before = os.getloadavg()
 
     results, memory = {}, {}
@@ -325,6 +384,7 @@ def main(argv=None):
         args.json.write_text(json.dumps({
             "python": platform.python_version(),
             "module": Morvane.__file__,
+            "libstemmer": libstemmer,
             "algorithm": args.algorithm,
             "rounds": args.rounds,
             "quick": args.quick,
