@@ -1,61 +1,36 @@
 """Stems agree with libstemmer's own output, for every algorithm.
 
-A small reference program, built once per session against the same
-libstemmer, prints sb_stemmer_stem's output for each input line; the module
-must give the same stems through stemWords, with the cache on and off, for
-str words and for bytes words. The words come from the Debian word lists in
+The reference is the very libstemmer that the module loaded, called through
+ctypes: sb_stemmer_stem's output for each word. The module must give the
+same stems through stemWords, with the cache on and off, for str words and
+for bytes words. The words come from the Debian word lists in
 /usr/share/dict that are installed (wamerican, wfrench, wngerman, ...), plus
 a small built-in multilingual sample that every algorithm gets.
 """
 
+import ctypes
 import os
 import random
-import shutil
-import subprocess
 
 import pytest
 
 import Morvane
 
-REFERENCE_SOURCE = r"""
-#include <stdio.h>
-#include <stdlib.h>
-#include <libstemmer.h>
 
-/* Prints the stem of every stdin line, as hex, one per line. */
-int
-main(int argc, char **argv)
-{
-    if (argc != 2) {
-        return 2;
-    }
-    struct sb_stemmer *stemmer = sb_stemmer_new(argv[1], "UTF_8");
-    if (stemmer == NULL) {
-        return 3;
-    }
-    char *line = NULL;
-    size_t capacity = 0;
-    ssize_t n;
-    while ((n = getline(&line, &capacity, stdin)) >= 0) {
-        if (n > 0 && line[n - 1] == '\n') {
-            --n;
-        }
-        const sb_symbol *stem =
-            sb_stemmer_stem(stemmer, (const sb_symbol *)line, (int)n);
-        if (stem == NULL) {
-            return 4;
-        }
-        int length = sb_stemmer_length(stemmer);
-        for (int i = 0; i < length; ++i) {
-            printf("%02x", stem[i]);
-        }
-        putchar('\n');
-    }
-    free(line);
-    sb_stemmer_delete(stemmer);
-    return 0;
-}
-"""
+def loaded_libstemmer():
+    """The path of the libstemmer shared library in this process: the one
+    the module was linked with and found, whichever that is."""
+    try:
+        with open("/proc/self/maps") as maps:
+            for line in maps:
+                fields = line.split(maxsplit=5)
+                if len(fields) == 6 and os.path.basename(
+                        fields[5].strip()).startswith("libstemmer.so"):
+                    return fields[5].strip()
+    except OSError:
+        pass
+    return None
+
 
 DICT_DIR = "/usr/share/dict"
 
@@ -127,36 +102,50 @@ BUILT_IN_RAW = [
 
 
 @pytest.fixture(scope="session")
-def reference(tmp_path_factory):
-    """The path of the reference program, built once per session."""
-    compiler = shutil.which("g++")
-    if compiler is None:
-        pytest.skip("no C++ compiler (g++) to build the libstemmer reference")
-    directory = tmp_path_factory.mktemp("stem_reference")
-    source = directory / "stem_reference.cpp"
-    program = directory / "stem_reference"
-    source.write_text(REFERENCE_SOURCE)
-    built = subprocess.run(
-        [compiler, "-O1", "-o", str(program), str(source), "-lstemmer"],
-        capture_output=True, text=True,
-    )
-    if built.returncode != 0:
-        pytest.skip("cannot build the libstemmer reference program: "
-                    + built.stderr.strip()[-500:])
-    return str(program)
+def reference():
+    """libstemmer's own functions, from the library the module uses."""
+    path = loaded_libstemmer()
+    if path is None:
+        pytest.skip("cannot tell which libstemmer the module loaded "
+                    "(no /proc/self/maps)")
+    lib = ctypes.CDLL(path)
+    lib.sb_stemmer_new.restype = ctypes.c_void_p
+    lib.sb_stemmer_new.argtypes = [ctypes.c_char_p, ctypes.c_char_p]
+    lib.sb_stemmer_stem.restype = ctypes.POINTER(ctypes.c_ubyte)
+    lib.sb_stemmer_stem.argtypes = [ctypes.c_void_p, ctypes.c_char_p,
+                                    ctypes.c_int]
+    lib.sb_stemmer_length.restype = ctypes.c_int
+    lib.sb_stemmer_length.argtypes = [ctypes.c_void_p]
+    lib.sb_stemmer_delete.restype = None
+    lib.sb_stemmer_delete.argtypes = [ctypes.c_void_p]
+    return lib
 
 
-def reference_stems(program, algorithm, lines):
+def reference_stems(lib, algorithm, lines):
     """libstemmer's stems of the byte lines, as bytes."""
-    assert not any(b"\n" in line for line in lines)
-    done = subprocess.run(
-        [program, algorithm], input=b"".join(line + b"\n" for line in lines),
-        capture_output=True, check=True,
-    )
-    stems = [bytes.fromhex(h) for h in done.stdout.decode("ascii").split("\n")]
-    assert stems.pop() == b""  # after the last newline
-    assert len(stems) == len(lines)
-    return stems
+    stemmer = lib.sb_stemmer_new(algorithm.encode("ascii"), b"UTF_8")
+    assert stemmer, algorithm
+    try:
+        stems = []
+        for line in lines:
+            stem = lib.sb_stemmer_stem(stemmer, line, len(line))
+            assert stem, line
+            stems.append(ctypes.string_at(stem,
+                                          lib.sb_stemmer_length(stemmer)))
+        return stems
+    finally:
+        lib.sb_stemmer_delete(stemmer)
+
+
+def test_reference_is_the_library_the_module_uses(reference):
+    # The module lists exactly what this library lists, so the reference
+    # is not some other libstemmer on the machine.
+    lib = reference
+    lib.sb_stemmer_list.restype = ctypes.POINTER(ctypes.c_char_p)
+    names, listed = [], lib.sb_stemmer_list()
+    while listed[len(names)] is not None:
+        names.append(listed[len(names)].decode("ascii"))
+    assert Morvane.algorithms() == names
 
 
 _lists = {}
