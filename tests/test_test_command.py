@@ -37,6 +37,17 @@ def test_each_tier_runs_what_it_promises(full, expected):
     assert kinds(testcmd.plan(chosen, full, [])) == expected
 
 
+def test_host_builds_take_the_private_libstemmer_but_one():
+    chosen = sorted(interpreters(), key=Interpreter.sort_key)
+    setting = "cmake.define.MORVANE_LIBSTEMMER_ROOT=/prefix"
+    jobs = testcmd.plan(chosen, True, [], [setting])
+    (system,) = [job for job in jobs if job.kind == "system"]
+    assert system.interpreter.key == "3.15" and system.settings == []
+    assert all(job.settings == [setting] for job in jobs if job is not system)
+    quick = testcmd.plan(chosen, False, [], [setting])
+    assert "system" not in {job.kind for job in quick}
+
+
 def test_longest_runs_start_first():
     chosen = sorted(interpreters(), key=Interpreter.sort_key)
     weights = [job.weight for job in testcmd.plan(chosen, True, [])]

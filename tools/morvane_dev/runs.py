@@ -84,6 +84,7 @@ class Build:
         "py": ["cmake.define.MORVANE_WERROR=ON"],
         "leaks": ["cmake.define.MORVANE_WERROR=ON"],
         "checkers": [],
+        "system": ["cmake.define.MORVANE_WERROR=ON"],
         # No -Werror: the sanitizers' instrumentation makes GCC warn about
         # code that is fine. Symbols are kept for the reports.
         "asan": ["cmake.define.MORVANE_SANITIZE=ON", "install.strip=false"],
@@ -91,9 +92,11 @@ class Build:
                      "install.strip=false"],
     }
 
-    def __init__(self, interpreter: Interpreter, flavour: str, log):
+    def __init__(self, interpreter: Interpreter, flavour: str, log,
+                 settings: list[str] = ()):
         self.interpreter = interpreter
         self.flavour = flavour
+        self.settings = [*self.SETTINGS[flavour], *settings]
         name = f"{flavour}{interpreter.key}" if flavour == "py" else \
             f"{flavour}-{interpreter.key}"
         self.venv = ROOT / ".venv" / name
@@ -153,7 +156,7 @@ class Build:
                     "(network?)"
             stamp.write_text(wanted)
         settings = [f"--config-settings={s}" for s in [
-            *self.SETTINGS[self.flavour],
+            *self.settings,
             f"build-dir={self.build_dir.relative_to(ROOT)}"]]
         if self.call([*pip, "--no-build-isolation", "--no-deps",
                       "--force-reinstall", ".", *settings]):
@@ -241,11 +244,13 @@ class Job:
     interpreter: Interpreter
     pytest_args: list[str]
     weight: float = 1.0  # rough minutes, to start the long ones first
+    settings: list[str] = field(default_factory=list)  # for the build
 
     @property
     def label(self) -> str:
         what = {"plain": "", "asan": " sanitizers", "memcheck": " memcheck",
-                "leaks": " leaks", "checkers": " checkers"}[self.kind]
+                "leaks": " leaks", "checkers": " checkers",
+                "system": " system libstemmer"}[self.kind]
         return f"{self.interpreter.key}{what}"
 
     def run(self) -> Outcome:
@@ -266,12 +271,12 @@ class Job:
         # Each kind has a venv of its own: two runs side by side must never
         # rebuild the module under each other.
         flavour = "py" if self.kind == "plain" else self.kind
-        build = Build(self.interpreter, flavour, log)
+        build = Build(self.interpreter, flavour, log, self.settings)
         problem = build.prepare()
         if problem:
             outcome.fail(problem)
             return
-        if self.kind in ("plain", "leaks", "checkers"):
+        if self.kind in ("plain", "leaks", "checkers", "system"):
             run_pytest(build, outcome, self.pytest_args)
             return
         from . import reports

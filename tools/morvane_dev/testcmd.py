@@ -4,8 +4,11 @@ quick (the default): the plain suite on every CPython found, the debug
 build included, and one run under the sanitizers on the newest release.
 full (--full, what CI runs): that, the sanitizers on every other version,
 valgrind's memcheck on every release build, the reference-leak run on the
-debug build, and the check that the memory checkers catch a deliberate
-leak.
+debug build, the check that the memory checkers catch a deliberate leak,
+and one plain run against the system's own (older) libstemmer.
+
+Every build links today's libstemmer: the sid root's, and on the host a
+private copy of it (tools/morvane_dev/libstemmer.py).
 
 Runs go two at a time, one per core, longest first; each writes its own log
 under build/test-results and the command prints a summary line per run and
@@ -19,11 +22,11 @@ import contextlib
 import signal
 import time
 
-from . import interpreters, runs
+from . import interpreters, libstemmer, runs
 from .interpreters import Interpreter
 from .runs import Job, Outcome
 from .sidroot import SidRoot
-from .system import Failure, apt_install, say, section, which
+from .system import Failure, apt_install, say, section, warn, which
 
 # The word lists the agreement tests read from /usr/share/dict; the tests
 # skip those that are missing.
@@ -40,7 +43,7 @@ LEAK_RUN = ["--refleaks", "tests/test_leaks.py", "tests/test_lifecycle.py",
 
 # Rough minutes per run on a 2-core machine, to start the long ones first.
 WEIGHTS = {"plain": 1.5, "asan": 3.0, "memcheck": 9.0, "leaks": 5.0,
-           "checkers": 2.0}
+           "checkers": 2.0, "system": 1.5}
 
 WORKERS = 2
 
@@ -55,34 +58,42 @@ def host_packages(full: bool) -> None:
 
 
 def find_interpreters(wanted: list[str]) -> tuple[list[Interpreter],
-                                                   list[Outcome]]:
-    """Every CPython to test, and a failed outcome for each version that
-    cannot be had. The sid root is made (or refreshed) only for versions
-    that the host lacks."""
+                                                   list[Outcome],
+                                                   SidRoot | None]:
+    """Every CPython to test, a failed outcome for each version that cannot
+    be had, and the sid root (None where it cannot be made). The root is
+    needed for the versions the host lacks and for today's libstemmer."""
     found = {i.key: i for i in interpreters.on_host()}
     problems: list[Outcome] = []
     sid_keys = [k for k in ("3.14", "3.15", "3.15d") if k not in found]
     if wanted:
         sid_keys = [k for k in sid_keys if k in wanted]
-    if sid_keys:
-        sid = SidRoot()
-        try:
-            sid.ensure()
-        except Failure as exc:
+    sid: SidRoot | None = SidRoot()
+    try:
+        sid.ensure()
+    except Failure as exc:
+        sid = None
+        if sid_keys:
             problems.append(Outcome(", ".join(sid_keys)).fail(str(exc)))
         else:
-            for interpreter in interpreters.in_sid_root(sid, mounted=False):
+            warn(f"testing with the system's libstemmer: {exc}")
+    else:
+        for interpreter in interpreters.in_sid_root(sid, mounted=False):
+            if interpreter.key in sid_keys:
                 found.setdefault(interpreter.key, interpreter)
     chosen = [i for i in found.values()
               if i.key in wanted or (not wanted and "t" not in i.key)]
     for key in wanted:
         if key not in found and not any(key in p.label for p in problems):
             problems.append(Outcome(key).fail("no such CPython here"))
-    return sorted(chosen, key=Interpreter.sort_key), problems
+    return sorted(chosen, key=Interpreter.sort_key), problems, sid
 
 
-def plan(chosen: list[Interpreter], full: bool,
-         pytest_args: list[str]) -> list[Job]:
+def plan(chosen: list[Interpreter], full: bool, pytest_args: list[str],
+         host_settings: list[str] = ()) -> list[Job]:
+    """The runs of a tier. host_settings go to every build on the host
+    (they point it at today's libstemmer), except the one run that checks
+    the system's own."""
     releases = [i for i in chosen if not i.debug]
     debugs = [i for i in chosen if i.debug]
     base = ["-m", "not checkers", *pytest_args]
@@ -95,7 +106,12 @@ def plan(chosen: list[Interpreter], full: bool,
         if releases:
             jobs.append(Job("checkers", releases[-1],
                             ["-m", "checkers", "tests/test_checkers.py"]))
+        on_host = [i for i in releases if not i.sid]
+        if on_host and host_settings:
+            jobs.append(Job("system", on_host[-1], base))
     for job in jobs:
+        if not job.interpreter.sid and job.kind != "system":
+            job.settings = list(host_settings)
         job.weight = WEIGHTS[job.kind] * (2 if job.interpreter.debug else 1)
     return sorted(jobs, key=lambda j: -j.weight)
 
@@ -118,7 +134,7 @@ def main(full: bool, wanted: list[str], pytest_args: list[str]) -> int:
         return finish([Outcome("set-up").fail(str(exc))], started)
 
     section("Interpreters")
-    chosen, problems = find_interpreters(wanted)
+    chosen, problems, sid = find_interpreters(wanted)
     outcomes += problems
     for interpreter in chosen:
         say(f"  {interpreter.key:6} {interpreter.describe()}")
@@ -126,7 +142,19 @@ def main(full: bool, wanted: list[str], pytest_args: list[str]) -> int:
         return finish(outcomes + [Outcome("interpreters").fail(
             "no CPython 3.11+ found")], started)
 
-    jobs = plan(chosen, full, pytest_args)
+    section("libstemmer")
+    system_version = libstemmer.installed_version()
+    host_settings = []
+    if sid:
+        prefix, version = libstemmer.private_prefix(sid)
+        host_settings = [f"cmake.define.MORVANE_LIBSTEMMER_ROOT={prefix}"]
+        versions = (f"libstemmer {version} (Debian sid) in every build; "
+                    f"the system's {system_version} in the system run")
+    else:
+        versions = f"libstemmer {system_version} (the system's)"
+    say(versions)
+
+    jobs = plan(chosen, full, pytest_args, host_settings)
     sids = {i.sid for i in chosen if i.sid}
     with contextlib.ExitStack() as stack:
         for sid in sids:
@@ -139,7 +167,7 @@ def main(full: bool, wanted: list[str], pytest_args: list[str]) -> int:
                 outcome = future.result()
                 outcomes.append(outcome)
                 report(outcome)
-    return finish(outcomes, started)
+    return finish(outcomes, started, versions)
 
 
 def report(outcome: Outcome) -> None:
@@ -154,12 +182,14 @@ def report(outcome: Outcome) -> None:
     say(outcome.line())
 
 
-def finish(outcomes: list[Outcome], started: float) -> int:
+def finish(outcomes: list[Outcome], started: float, versions="") -> int:
     outcomes.sort(key=lambda o: (o.label.split()[1:] != [], o.label))
     say("\nSummary")
     for outcome in outcomes:
         say("  " + outcome.line())
     minutes = (time.monotonic() - started) / 60
+    if versions:
+        say(f"  ({versions})")
     say(f"  ({minutes:.1f} minutes)")
     passed = sum(o.passed for o in outcomes)
     failed = sum(o.failed for o in outcomes)
