@@ -1,0 +1,204 @@
+"""Instructions per cache hit, counted by valgrind's callgrind.
+
+    python benchmarks/hit_profile.py [--hits N] [--keep DIR]
+
+Run it with an interpreter that has Morvane installed, built with symbols
+and not stripped, so that the module's own functions have names, e.g.
+
+    python -m pip install . --config-settings=install.strip=false \\
+        --config-settings=cmake.define.CMAKE_CXX_FLAGS=-g
+
+(the Release build's -O3 stays: only debug information is added). It runs
+the interpreter under callgrind with counting switched on only inside one
+call of stemWords over N ASCII str words that are all in the cache already,
+so every lookup is a hit, and prints the instructions per word: in total,
+each function's own (inlined code counts as its caller's), and the tree of
+calls below stemWords with what each costs, callees included. Instruction
+counts do not depend on the machine's load, unlike times. The interpreter's
+internal functions have names where its binary or its debug symbols keep
+them; elsewhere callgrind shows their addresses.
+"""
+
+import argparse
+import collections
+import os
+import re
+import shutil
+import subprocess
+import sys
+import tempfile
+
+# Warmed into the cache one by one, then looked up HITS times in turn.
+WORDS = ["running", "connection", "generously", "happiness", "nations",
+         "caresses", "ponies", "relational"]
+
+CHILD = """
+import sys
+import Morvane
+words, hits = sys.argv[1].split(","), int(sys.argv[2])
+stemmer = Morvane.Morvane("english")
+for word in words:
+    stemmer.stemWord(word)
+batch = words * (hits // len(words))
+stems = stemmer.stemWords(batch)
+assert len(stems) == hits
+"""
+
+
+def stemwords_symbol(module_path):
+    """stemWords's entry point, where callgrind switches counting on and
+    off. Only one function may match: a second one inside it would switch
+    counting off again."""
+    done = subprocess.run(["nm", "-C", module_path], capture_output=True,
+                          text=True, check=True)
+    names = set()
+    for line in done.stdout.splitlines():
+        fields = line.split(None, 2)
+        if (len(fields) == 3 and fields[1] in "tT"
+                and "::stemming_stemWords(" in fields[2]):
+            names.add(fields[2])
+    if len(names) != 1:
+        sys.exit("hit_profile.py: error: the module has no symbol for "
+                 f"stemWords's entry point ({sorted(names)}); install "
+                 "it with symbols (see --help)")
+    return names.pop()
+
+
+class Profile:
+    """Instructions per function and per call arc, read from callgrind's
+    output file (its format is documented with valgrind).
+
+    self_cost[f] is what f's own instructions cost; calls[f][g] what f's
+    calls of g cost, g's callees included. A function's name stands for it
+    wherever its code sits, inlined copies in other files included.
+    """
+
+    def __init__(self, path):
+        self.total = 0
+        self.self_cost = collections.Counter()
+        self.calls = collections.defaultdict(collections.Counter)
+        names = {}
+        function = callee = None
+        call_follows = False
+        with open(path, encoding="utf-8", errors="replace") as lines:
+            for line in lines:
+                line = line.rstrip("\n")
+                key, eq, rest = line.partition("=")
+                if eq and key in ("fn", "cfn"):
+                    found = re.match(r"\((\d+)\)(?: (.*))?$", rest)
+                    if found:
+                        if found.group(2) is not None:
+                            names[found.group(1)] = found.group(2)
+                        name = names[found.group(1)]
+                    else:
+                        name = rest
+                    if key == "fn":
+                        function = name
+                    else:
+                        callee = name
+                    continue
+                if eq and key == "calls":
+                    call_follows = True
+                    continue
+                if not line or not (line[0].isdigit() or line[0] in "+-*"):
+                    if line.startswith("totals:") or \
+                            line.startswith("summary:"):
+                        self.total = int(line.split()[1])
+                    continue
+                fields = line.split()
+                cost = int(fields[1]) if len(fields) > 1 else 0
+                if call_follows:
+                    self.calls[function][callee] += cost
+                    call_follows = False
+                else:
+                    self.self_cost[function] += cost
+
+    def inclusive(self, function):
+        return self.self_cost[function] + sum(
+            self.calls[function].values())
+
+
+def short(function):
+    """A function's name without namespaces' clutter or C++ parameters."""
+    name = function.replace("(anonymous namespace)::", "")
+    name = re.sub(r"\(.*\)$", "", name)
+    return re.sub(r"\.lto_priv\.\d+|\.constprop\.\d+|\.isra\.\d+", "",
+                  name)
+
+
+def print_tree(profile, function, per, depth, limit, indent="  ",
+               seen=()):
+    """function's callees by cost, and theirs, down to depth levels; the
+    costs below the first level are the callee's over all its callers."""
+    if depth == 0 or function in seen:
+        return
+    for callee, cost in profile.calls[function].most_common():
+        if cost / per < limit:
+            break
+        own = profile.self_cost[callee]
+        print(f"{indent}{cost / per:8.1f}  {short(callee)}  "
+              f"(own {own / per:.1f})")
+        print_tree(profile, callee, per, depth - 1, limit, indent + "    ",
+                   (*seen, function))
+
+
+def main(argv=None):
+    parser = argparse.ArgumentParser(
+        description=__doc__.splitlines()[0],
+        formatter_class=argparse.RawDescriptionHelpFormatter,
+        epilog=__doc__.split("\n\n", 2)[2])
+    parser.add_argument("--hits", type=int, default=200_000,
+                        help="hits to count (default 200000)")
+    parser.add_argument("--keep", metavar="DIR",
+                        help="keep callgrind's output file in DIR")
+    parser.add_argument("--top", type=int, default=25,
+                        help="functions to list (default 25)")
+    parser.add_argument("--depth", type=int, default=4,
+                        help="levels of the call tree (default 4)")
+    args = parser.parse_args(argv)
+    for tool in ("valgrind", "nm"):
+        if shutil.which(tool) is None:
+            sys.exit(f"hit_profile.py: error: needs {tool} (Debian: "
+                     "apt-get install valgrind binutils)")
+    import Morvane
+    symbol = stemwords_symbol(Morvane.__file__)
+    hits = args.hits - args.hits % len(WORDS)
+
+    directory = args.keep or tempfile.mkdtemp(prefix="hit-profile.")
+    os.makedirs(directory, exist_ok=True)
+    out_file = os.path.join(directory, "callgrind.out")
+    subprocess.run(
+        ["valgrind", "--tool=callgrind", "--collect-atstart=no",
+         f"--toggle-collect={symbol}", f"--callgrind-out-file={out_file}",
+         sys.executable, "-c", CHILD, ",".join(WORDS), str(hits)],
+        check=True, stderr=subprocess.DEVNULL,
+        # The same string hashes every run, so the dict probes do too.
+        env=dict(os.environ, PYTHONHASHSEED="0"))
+
+    profile = Profile(out_file)
+    total = profile.inclusive(symbol)
+    print(f"Python {sys.version.split()[0]} ({sys.executable}), "
+          f"Morvane from {Morvane.__file__}")
+    print(f"{hits} hits in one stemWords call: {total / hits:.1f} "
+          "instructions per word\n")
+    print("own instructions per word, by function, and share of the total")
+    for function, count in profile.self_cost.most_common(args.top):
+        if count / hits < 0.5:
+            break
+        print(f"  {count / hits:8.1f}  {100 * count / total:5.1f}%  "
+              f"{short(function)}")
+    print("\nthe calls from stemWords down, with what they call "
+          "(instructions per word)")
+    print(f"  {total / hits:8.1f}  {short(symbol)}  "
+          f"(own {profile.self_cost[symbol] / hits:.1f})")
+    print_tree(profile, symbol, hits, args.depth, 0.5, "      ")
+    if not args.keep:
+        shutil.rmtree(directory, ignore_errors=True)
+    else:
+        print(f"\ncallgrind's output: {out_file} (callgrind_annotate "
+              "--auto=yes gives the cost of every source line)")
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
