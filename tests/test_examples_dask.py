@@ -15,12 +15,11 @@ import Morvane
 
 # dask and distributed are the example's requirements, not the module's: on
 # a CPython for which they publish no wheel, these tests are skipped.
-pytest.importorskip(
-    "dask.bag", reason="needs dask (examples extra); no wheel installed "
-                       f"for CPython {sys.version.split()[0]}")
-pytest.importorskip(
-    "distributed", reason="needs distributed (examples extra); no wheel "
-                          f"installed for CPython {sys.version.split()[0]}")
+PYTHON = sys.version.split()[0]
+for module, package in [("dask.bag", "dask"), ("distributed", "distributed")]:
+    pytest.importorskip(module, reason=(
+        f"{package} is not installed (the examples extra; it may "
+        f"have no wheel for CPython {PYTHON})"))
 
 ROOT = Path(__file__).resolve().parents[1]
 EXAMPLES = ROOT / "examples"

@@ -14,13 +14,13 @@ import pytest
 
 # scikit-learn and joblib are the example's requirements, not the module's:
 # on a CPython for which they publish no wheel, these tests are skipped.
-pytest.importorskip(
-    "sklearn", reason="needs scikit-learn (examples extra); no wheel "
-                      f"installed for CPython {sys.version.split()[0]}")
-joblib = pytest.importorskip(
-    "joblib", reason="needs joblib (examples extra); no wheel installed "
-                     f"for CPython {sys.version.split()[0]}")
+PYTHON = sys.version.split()[0]
+for module, package in [("sklearn", "scikit-learn"), ("joblib", "joblib")]:
+    pytest.importorskip(module, reason=(
+        f"{package} is not installed (the examples extra; it may "
+        f"have no wheel for CPython {PYTHON})"))
 
+import joblib
 from sklearn.base import clone
 from sklearn.feature_extraction.text import TfidfVectorizer
 from sklearn.model_selection import train_test_split
