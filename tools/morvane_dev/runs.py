@@ -197,7 +197,9 @@ def run_pytest(build: Build, outcome: Outcome, args, *, env=None,
 # stderr, which some tests check to be empty; UBSan's go to stderr all the
 # same (next to AddressSanitizer it ignores log_path): undefined behaviour
 # aborts the process, so it fails the test that ran it, and the report is
-# read from pytest's output. allocator_may_return_null: a huge request gives
+# read from pytest's output (which is why these runs capture with
+# --capture=sys: with pytest's default capture of the file descriptors,
+# the report would die with the process in pytest's capture file). allocator_may_return_null: a huge request gives
 # MemoryError as without the sanitizer, not a report.
 # detect_stack_use_after_return stays off: it moves stack frames to the
 # heap, which the interpreter's stack depth checks do not expect. Leaks are
@@ -291,7 +293,7 @@ class Job:
                 return
             log.flush()
             mark = log.tell()
-            run_pytest(build, outcome, self.pytest_args,
+            run_pytest(build, outcome, ["--capture=sys", *self.pytest_args],
                        env=sanitizer_env(directory, runtimes))
             log.flush()
             # UBSan writes to stderr, which is this log.
