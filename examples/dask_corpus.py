@@ -66,11 +66,13 @@ class StemmerPlugin(WorkerPlugin):
 
 
 def stem_lines(lines):
-    """The "word<TAB>stem" lines for the words of lines, in order."""
+    """The words of lines beside their stems, in order, as one string of
+    "word<TAB>stem" lines: to_textfiles writes it in one call rather than
+    two calls a word."""
     stemmer = get_worker().plugins[StemmerPlugin.name].stemmer()
     words = [word for line in lines for word in words_of(line)]
-    return [f"{word}\t{stem}"
-            for word, stem in zip(words, stemmer.stemWords(words))]
+    return ["".join(f"{word}\t{stem}\n"
+                    for word, stem in zip(words, stemmer.stemWords(words)))]
 
 
 def output_paths(paths, out_dir):
@@ -97,8 +99,7 @@ def stem_corpus(client, paths, out_dir, algorithm="english"):
     lines = db.read_text([str(path) for path in paths], blocksize=None,
                          encoding="utf-8")
     pairs = lines.map_partitions(stem_lines)
-    writes = pairs.to_textfiles(outputs, encoding="utf-8", last_endline=True,
-                                compute=False)
+    writes = pairs.to_textfiles(outputs, encoding="utf-8", compute=False)
     futures = client.compute(writes)
     try:
         wait(futures, timeout=PROGRESS_AFTER)

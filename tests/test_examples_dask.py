@@ -131,7 +131,9 @@ def check_outputs(run, inputs, out_dir):
 
 
 def test_local_cluster_stems_as_one_process_does(tmp_path):
-    inputs = [SAMPLE, *write_corpus(tmp_path)]
+    no_words = tmp_path / "no-words.txt"
+    no_words.write_text("1984 -- 2001\n\n", encoding="utf-8")
+    inputs = [SAMPLE, *write_corpus(tmp_path), no_words]
     report = tmp_path / "report.json"
     driver = tmp_path / "driver.py"
     driver.write_text(DRIVER.format(examples=str(EXAMPLES),
