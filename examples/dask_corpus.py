@@ -70,7 +70,9 @@ def stem_lines(lines):
     "word<TAB>stem" lines: to_textfiles writes it in one call rather than
     two calls a word."""
     stemmer = get_worker().plugins[StemmerPlugin.name].stemmer()
-    words = [word for line in lines for word in words_of(line)]
+    # The lines keep their line ends, so joined they are the text again,
+    # tokenized in one call rather than one a line.
+    words = words_of("".join(lines))
     return ["".join(f"{word}\t{stem}\n"
                     for word, stem in zip(words, stemmer.stemWords(words)))]
 
