@@ -133,7 +133,8 @@ def main(argv=None):
     where = parser.add_mutually_exclusive_group()
     where.add_argument(
         "--scheduler", metavar="ADDRESS",
-        help="address of a running scheduler, such as tcp://10.0.0.5:8786; "
+        help="address of a running scheduler, such as "
+             "tcp://scheduler-host:8786; "
              "default: start a LocalCluster on this machine")
     where.add_argument(
         "--workers", type=int, metavar="N",

@@ -3,6 +3,7 @@ cluster started apart from it, as on a real one: the same pairs as one
 process makes, and one stemmer per worker thread, kept for every partition."""
 
 import json
+import re
 import runpy
 import subprocess
 import sys
@@ -197,6 +198,14 @@ def test_script_runs_on_a_cluster_by_its_address(cluster, tmp_path):
     run = run_python([str(SCRIPT), "--scheduler", cluster, "--out",
                       str(out_dir), *map(str, inputs)], tmp_path)
     check_outputs(run, inputs, out_dir)
+
+
+def test_readme_shows_the_plugin_verbatim():
+    readme = (ROOT / "README.md").read_text(encoding="utf-8")
+    section = readme.split("\n## Scaling out with Dask\n")[1]
+    block = re.search(r"```python\n(.*?)```", section, flags=re.DOTALL)
+    assert "class StemmerPlugin" in block[1]
+    assert block[1] in SCRIPT.read_text(encoding="utf-8")
 
 
 # bad invocations, refused before any cluster starts
