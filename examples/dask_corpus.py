@@ -1,4 +1,4 @@
-"""Stem a corpus of text files on a Dask cluster, one stemmer per worker thread.
+"""Stem a corpus of text files on a Dask cluster, a stemmer per worker thread.
 
 A Morvane object cannot be pickled, so no stemmer is ever sent to a worker.
 A worker plugin carries the algorithm's name to each worker instead; there
