@@ -154,6 +154,14 @@ class Build:
             if self.call([*pip, *_tooling_requirements()]):
                 return "could not install the build and test tools " \
                     "(network?)"
+            if self.flavour == "py" and not self.interpreter.debug:
+                # The examples' dependencies, from wheels only: where one
+                # has none for this CPython yet, their tests skip.
+                extra = _pyproject()["project"]["optional-dependencies"][
+                    "examples"]
+                if self.call([*pip, "--only-binary=:all:", *extra]):
+                    self.log.write("(the examples extra is not installed "
+                                   "here; its tests skip)\n")
             stamp.write_text(wanted)
         settings = [f"--config-settings={s}" for s in [
             *self.settings,
