@@ -75,7 +75,6 @@ class SidRoot:
     def __init__(self, location: Path | None = None):
         self.base = location or default_location()
         self.path = self.base / "root"
-        self._mounted: list[Path] = []
 
     # Set-up
 
@@ -86,8 +85,7 @@ class SidRoot:
                           "root to make and enter; run: "
                           + set_up_commands(self.base))
         self.base.mkdir(parents=True, exist_ok=True)
-        with open(self.base / "lock", "w") as lock:
-            fcntl.flock(lock, fcntl.LOCK_EX)
+        with self._locked():
             if not (self.path / "etc/debian_version").exists() or not (
                     self.base / "bootstrapped").exists():
                 self._bootstrap()
@@ -167,26 +165,52 @@ class SidRoot:
 
     @contextlib.contextmanager
     def mounted(self, work_tree: Path = ROOT):
-        """/proc, /dev/shm and the work tree mounted in the root; whatever
-        this mounted is unmounted on the way out, however it is left."""
-        mounts = [
+        """/proc, /dev/shm and the work tree mounted in the root for the
+        duration. Several commands may use the root at once (a test run and
+        tools/wheel, two clones): each holds a shared lock on users.lock
+        while it does, and the last one out unmounts everything under the
+        root, however it leaves."""
+        self.base.mkdir(parents=True, exist_ok=True)
+        with open(self.base / "users.lock", "w") as users:
+            fcntl.flock(users, fcntl.LOCK_SH)
+            try:
+                with self._locked():
+                    self._mount(work_tree)
+                yield self
+            finally:
+                with self._locked():
+                    try:
+                        fcntl.flock(users, fcntl.LOCK_EX | fcntl.LOCK_NB)
+                    except BlockingIOError:
+                        pass  # still in use: the last user unmounts
+                    else:
+                        self._unmount_all()
+
+    @contextlib.contextmanager
+    def _locked(self):
+        with open(self.base / "lock", "w") as lock:
+            fcntl.flock(lock, fcntl.LOCK_EX)
+            yield
+
+    def _mount(self, work_tree: Path) -> None:
+        for target, how in [
             (self.path / "proc", ["-t", "proc", "proc"]),
             (self.path / "dev/shm", ["-t", "tmpfs", "shm"]),
             (self.path / str(work_tree).lstrip("/"),
              ["--bind", str(work_tree)]),
-        ]
-        done: list[Path] = []
-        try:
-            for target, how in mounts:
-                target.mkdir(parents=True, exist_ok=True)
-                if os.path.ismount(target):
-                    continue  # another run's: leave it to that run
+        ]:
+            target.mkdir(parents=True, exist_ok=True)
+            if not os.path.ismount(target):
                 run(["mount", *how, target])
-                done.append(target)
-            yield self
-        finally:
-            for target in reversed(done):
-                _unmount(target)
+
+    def _unmount_all(self) -> None:
+        inside = str(self.path) + "/"
+        with open("/proc/self/mountinfo") as f:
+            points = [line.split()[4] for line in f]
+        # Deepest first, so that nothing is left busy by a mount below it.
+        for point in sorted({p for p in points if p.startswith(inside)},
+                            key=len, reverse=True):
+            _unmount(Path(point))
 
     def command(self, argv, *, cwd: Path, env: dict[str, str]) -> list[str]:
         """argv as run inside the root, in cwd, with only env set."""
