@@ -14,6 +14,21 @@ def raises_exactly(exc_type, message, func, *args, **kwargs):
     return excinfo.value
 
 
+def unhashable_key_message(key):
+    """The TypeError message of this CPython for key used as a dict key.
+
+    The cache lookup is a dict lookup, so the module passes on whatever the
+    running interpreter says; 3.14 changed the wording ("cannot use ... as a
+    dict key (unhashable type: ...)"). Subscription, get and membership
+    give the same text.
+    """
+    try:
+        {}[key]
+    except TypeError as exc:
+        return str(exc)
+    raise AssertionError(f"{key!r} is hashable")
+
+
 @pytest.fixture
 def stemmer():
     return Morvane.Morvane("english")

@@ -5,11 +5,14 @@ and the warning for a build made against another CPython version.
 Every test runs in a fresh child interpreter, since these rules are about
 the first import in a process."""
 
+import os
 import shutil
 import subprocess
 import sys
+import sysconfig
 import textwrap
 from pathlib import Path
+from typing import NamedTuple
 
 import pytest
 
@@ -65,9 +68,6 @@ class ModuleDef(ctypes.Structure):
         ("m_free", ctypes.c_void_p),
     ]
 
-PY_MOD_CREATE = 1
-PY_MOD_EXEC = 2
-
 extension = ctypes.PyDLL(ORIGIN)
 extension.PyInit_Morvane.argtypes = []
 extension.PyInit_Morvane.restype = ctypes.c_void_p
@@ -90,6 +90,7 @@ def slots():
 def create_slot(spec):
     # The definition's own create slot, called directly: CPython's
     # PyModule_FromDefAndSpec2 reads spec.name itself before calling it.
+    # PY_MOD_CREATE comes from the slot_ids fixture's part.
     (create,) = [s.value for s in slots() if s.slot == PY_MOD_CREATE]
     call = ctypes.PYFUNCTYPE(ctypes.py_object, ctypes.py_object,
                              ctypes.c_void_p)(create)
@@ -105,6 +106,67 @@ class Spec:
     def __init__(self, **attributes):
         vars(self).update(attributes)
 """
+
+
+class ModuleSlotIds(NamedTuple):
+    create: int
+    exec: int
+
+    def code(self):
+        """The part that names them for C_API's create_slot."""
+        return f"PY_MOD_CREATE = {self.create}\nPY_MOD_EXEC = {self.exec}\n"
+
+
+SLOT_IDS_PROGRAM = """\
+#include <Python.h>
+#include <stdio.h>
+
+int
+main(void)
+{
+    printf("%d %d\\n", (int)Py_mod_create, (int)Py_mod_exec);
+    return 0;
+}
+"""
+
+
+def c_compiler():
+    """A C compiler: the one this CPython was built with, else any."""
+    configured = (sysconfig.get_config_var("CC") or "").split()[:1]
+    for name in [*configured, "cc", "gcc", "clang", "c++", "g++"]:
+        found = shutil.which(name)
+        if found is not None:
+            return found
+    return None
+
+
+@pytest.fixture(scope="session")
+def slot_ids(tmp_path_factory):
+    """The ids of the create and exec slots in this CPython's headers.
+
+    They are not fixed: 3.15's headers renumbered them (84 and 85, where
+    older ones say 1 and 2), so a small program built against the running
+    interpreter's own headers prints them."""
+    compiler = c_compiler()
+    if compiler is None:
+        pytest.skip("reading the slot ids from the headers needs a C "
+                    "compiler")
+    directory = tmp_path_factory.mktemp("slot-ids")
+    source = directory / "slot_ids.c"
+    source.write_text(SLOT_IDS_PROGRAM)
+    program = directory / "slot_ids"
+    includes = dict.fromkeys(sysconfig.get_path(name)
+                             for name in ("include", "platinclude"))
+    proc = subprocess.run(
+        [compiler, *(f"-I{path}" for path in includes), str(source),
+         "-o", str(program)],
+        capture_output=True, text=True)
+    assert proc.returncode == 0, proc.stdout + proc.stderr
+    proc = subprocess.run([str(program)], capture_output=True, text=True,
+                          check=True)
+    create, exec_ = map(int, proc.stdout.split())
+    return ModuleSlotIds(create, exec_)
+
 
 # Runs code in a second interpreter that shares the main one's GIL (the
 # legacy configuration), with whatever this CPython offers for that.
@@ -245,7 +307,7 @@ def test_first_interpreter_to_import_wins():
 # One initialisation per process
 
 
-def test_module_definition():
+def test_module_definition(slot_ids):
     """Create then exec, nothing else: no slot claims support for several
     interpreters or for running without the GIL."""
     lines = run_child("""
@@ -261,7 +323,7 @@ def test_module_definition():
         "Morvane",
         repr("Morvane: stemming algorithms from the snowball project.\n\n"),
         "0",
-        "[1, 2]",
+        str([slot_ids.create, slot_ids.exec]),
         "None None None",
         "True",
     ]
@@ -300,20 +362,21 @@ def test_exec_again_on_the_recorded_module_changes_nothing():
     assert lines == ["exec: 0", "exec again: 0", "True"]
 
 
-def test_create_after_exec_returns_recorded_module_without_reading_spec():
+def test_create_after_exec_returns_recorded_module_without_reading_spec(
+        slot_ids):
     lines = run_child("""
         import Morvane
         report("no name", lambda: create_slot(Spec()) is Morvane)
         report("other name",
                lambda: from_spec(Spec(name="Other")) is Morvane)
-    """, parts=[C_API])
+    """, parts=[C_API, slot_ids.code()])
     assert lines == ["no name: True", "other name: True"]
 
 
 # Module objects from unusual specs
 
 
-def test_spec_attributes_copied_into_module():
+def test_spec_attributes_copied_into_module(slot_ids):
     lines = run_child("""
         loader, path = object(), ["somewhere"]
         module = create_slot(Spec(
@@ -322,7 +385,7 @@ def test_spec_attributes_copied_into_module():
         print(module.__name__)
         print(module.__loader__ is loader, module.__path__ is path)
         print(module.__file__, module.__package__)
-    """, parts=[C_API])
+    """, parts=[C_API, slot_ids.code()])
     assert lines == ["Morvane", "True True", "/some/where.so package"]
 
 
@@ -343,7 +406,7 @@ def test_spec_attributes_copied_into_module():
     ids=["only-name", "loader-None", "origin-None", "parent-None",
          "search-locations-None"],
 )
-def test_spec_with_missing_or_none_attributes(spec, present):
+def test_spec_with_missing_or_none_attributes(spec, present, slot_ids):
     """A missing attribute is skipped; None is stored, except that no
     __path__ is made from None."""
     lines = run_child(f"""
@@ -355,17 +418,17 @@ def test_spec_with_missing_or_none_attributes(spec, present):
         module = from_spec({spec})
         report("exec", lambda: execute(module))
         report("works", module.version)
-    """, parts=[C_API])
+    """, parts=[C_API, slot_ids.code()])
     assert lines == [repr(present), repr(present), "exec: 0", "works: 3.1.0"]
 
 
-def test_spec_without_name_fails_with_its_attribute_error():
+def test_spec_without_name_fails_with_its_attribute_error(slot_ids):
     lines = run_child("""
         report("create slot", lambda: create_slot(Spec(origin="o")))
         report("import machinery", lambda: from_spec(Spec(origin="o")))
         import Morvane
         print(Morvane.version())
-    """, parts=[C_API])
+    """, parts=[C_API, slot_ids.code()])
     assert lines == [
         "create slot: AttributeError: 'Spec' object has no attribute 'name'",
         "import machinery: AttributeError: "
@@ -377,7 +440,8 @@ def test_spec_without_name_fails_with_its_attribute_error():
 @pytest.mark.parametrize(
     "attribute", ["loader", "origin", "parent", "submodule_search_locations"],
 )
-def test_spec_attribute_failing_otherwise_fails_the_creation(attribute):
+def test_spec_attribute_failing_otherwise_fails_the_creation(attribute,
+                                                          slot_ids):
     """Only AttributeError means "absent"; any other error propagates."""
     lines = run_child(f"""
         class Failing:
@@ -392,7 +456,7 @@ def test_spec_attribute_failing_otherwise_fails_the_creation(attribute):
             def __getattr__(self, attribute):
                 raise AttributeError(attribute)
         report("all missing", lambda: sorted(vars(create_slot(Missing()))))
-    """, parts=[C_API])
+    """, parts=[C_API, slot_ids.code()])
     assert lines == [
         f"create slot: ValueError: broken {attribute}",
         "all missing: ['__doc__', '__loader__', '__name__', '__package__', "
@@ -454,6 +518,24 @@ def mismatch_warning(recorded):
             f"does not match runtime version {RUNTIME}")
 
 
+def cmake_generator():
+    """CMake's generator options: its default (Unix Makefiles) where make
+    is found, otherwise Ninja, from PATH or the ninja package on PyPI; None
+    when there is neither."""
+    if shutil.which("make") is not None:
+        return []
+    ninja = shutil.which("ninja")
+    if ninja is None:
+        try:
+            import ninja as ninja_package
+        except ImportError:
+            return None
+        ninja = os.path.join(getattr(ninja_package, "BIN_DIR", ""), "ninja")
+        if not os.access(ninja, os.X_OK):
+            return None
+    return ["-G", "Ninja", f"-DCMAKE_MAKE_PROGRAM={ninja}"]
+
+
 @pytest.fixture(scope="session")
 def build_recording(tmp_path_factory):
     """Builds (once per session and version) a variant of the module that
@@ -463,6 +545,10 @@ def build_recording(tmp_path_factory):
     if cmake is None or compiler is None:
         pytest.skip("building a version-mismatch variant needs cmake and a "
                     "C++ compiler")
+    generator = cmake_generator()
+    if generator is None:
+        pytest.skip("building a version-mismatch variant needs make or "
+                    "ninja (on PATH, or the ninja package from PyPI)")
     builds = {}
     root = tmp_path_factory.mktemp("mismatch")
 
@@ -471,7 +557,7 @@ def build_recording(tmp_path_factory):
             directory = root / recorded
             for command in (
                 [cmake, "-S", str(SOURCE_DIR), "-B", str(directory),
-                 f"-DMORVANE_BUILD_PY_VERSION={recorded}",
+                 *generator, f"-DMORVANE_BUILD_PY_VERSION={recorded}",
                  "-DSKBUILD_PROJECT_NAME=Tarnwick",
                  "-DSKBUILD_PROJECT_VERSION=3.1.0",
                  f"-DPython_EXECUTABLE={sys.executable}"],
