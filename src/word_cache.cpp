@@ -1,0 +1,606 @@
+// The word cache: each instance's dict from encoded words to [stem, stamp]
+// entries, its hit and miss paths, the purge that keeps the entries of the
+// most recent lookups, and the key index kept in step with the dict.
+#include "word_cache.hpp"
+
+#include <climits>
+#include <cstdint>
+#include <utility>
+
+#include "constants.hpp"
+#include "ref.hpp"
+#include "stemming_object.hpp"
+
+namespace morvane {
+namespace {
+
+// Exact ints
+
+// The value of an exact int that fits a long long, read inline where the
+// interpreter allows it. False, with no exception set, for anything else.
+inline bool
+exact_int_value(PyObject *op, long long &value) noexcept
+{
+    if (!PyLong_CheckExact(op)) {
+        return false;
+    }
+#if PY_VERSION_HEX >= 0x030C0000
+    auto *number = reinterpret_cast<PyLongObject *>(op);
+    if (PyUnstable_Long_IsCompact(number)) {
+        value = PyUnstable_Long_CompactValue(number);
+        return true;
+    }
+#endif
+    int overflow = 0;
+    value = PyLong_AsLongLongAndOverflow(op, &overflow);
+    if (value == -1 && PyErr_Occurred()) {
+        // Not expected of an int; the caller takes the general road.
+        PyErr_Clear();
+        return false;
+    }
+    return overflow == 0;
+}
+
+// counter + 1. The counter is an exact int in every instance, and adding 1
+// to one gives a new int of the next value, made here without the number
+// protocol's dispatch; anything else takes the protocol.
+inline Ref
+counter_successor(PyObject *counter) noexcept
+{
+    long long value = 0;
+    if (exact_int_value(counter, value) && value < LLONG_MAX) {
+        return Ref::from_new(PyLong_FromLongLong(value + 1));
+    }
+    return Ref::from_new(PyNumber_Add(counter, constants.one));
+}
+
+// Entries and stamps
+
+// Element index (0 or 1) of a cache entry, as entry[index] would give it.
+// Entries are two-element lists unless other code replaced them.
+Ref
+entry_item(PyObject *entry, Py_ssize_t index) noexcept
+{
+    if (PyList_CheckExact(entry) && PyList_GET_SIZE(entry) > index) {
+        return Ref::from_borrowed(PyList_GET_ITEM(entry, index));
+    }
+    return Ref::from_new(
+        PyObject_GetItem(entry, index == 0 ? constants.zero : constants.one));
+}
+
+// Whether an entry's stamp is newer than counter - K. Stamps and counter are
+// plain ints in every cache this module builds, and those compare as C
+// integers; anything else put there by other code compares as Python
+// objects would.
+class StampThreshold {
+public:
+    StampThreshold(PyObject *counter, long long keep) noexcept
+        : counter_(Ref::from_borrowed(counter)), keep_(keep)
+    {
+        long long value = 0;
+        if (exact_int_value(counter, value) &&
+            value >= LLONG_MIN + 0x7fffffffLL &&
+            value <= LLONG_MAX - 0x7fffffffLL) {
+            minimum_ = value - keep;
+            native_ = true;
+        }
+    }
+
+    // 1 if newer, 0 if not, -1 with an exception set.
+    int
+    newer(PyObject *stamp) noexcept
+    {
+        long long value = 0;
+        if (native_ && exact_int_value(stamp, value)) {
+            return value > minimum_;
+        }
+        if (!mincounter_ && make_mincounter() < 0) {
+            return -1;
+        }
+        Ref result = Ref::from_new(
+            PyObject_RichCompare(stamp, mincounter_.get(), Py_GT));
+        if (!result) {
+            return -1;
+        }
+        return PyObject_IsTrue(result.get());
+    }
+
+    // counter - K as a Python int, made before the scan when it cannot be
+    // compared natively, as the purge always computes it.
+    int
+    make_mincounter() noexcept
+    {
+        Ref threshold = Ref::from_new(PyLong_FromLongLong(keep_));
+        if (!threshold) {
+            return -1;
+        }
+        mincounter_ = Ref::from_new(
+            PyNumber_Subtract(counter_.get(), threshold.get()));
+        return mincounter_ ? 0 : -1;
+    }
+
+    bool
+    native() const noexcept
+    {
+        return native_;
+    }
+
+private:
+    Ref counter_;
+    long long keep_;
+    long long minimum_ = 0;
+    bool native_ = false;
+    Ref mincounter_;
+};
+
+// Key index upkeep
+
+inline void
+key_index_count(KeyIndex &index, bool hit) noexcept
+{
+    ++(hit ? index.hits : index.misses);
+    if (index.hits + index.misses >= 4096) {
+        index.hits /= 2;
+        index.misses /= 2;
+    }
+}
+
+
+// Empties the table; the counts of recent lookups stay.
+inline void
+key_index_clear(KeyIndex &index) noexcept
+{
+    KeyIndex::Slot *slots = index.slots;
+    const size_t count = slots == nullptr ? 0 : index.mask + 1;
+    index.slots = nullptr;
+    index.mask = 0;
+    index.used = 0;
+    for (size_t i = 0; i < count; ++i) {
+        Py_XDECREF(slots[i].key);
+    }
+    PyMem_Free(slots);
+}
+
+// Stores key (a new strong reference) in a table with a free slot, in the
+// slot of an equal key if there is one.
+inline void
+key_index_place(KeyIndex &index, Py_hash_t hash, PyObject *key) noexcept
+{
+    for (size_t i = static_cast<size_t>(hash) & index.mask;;
+         i = (i + 1) & index.mask) {
+        KeyIndex::Slot &slot = index.slots[i];
+        if (slot.key == nullptr) {
+            slot = {hash, key};
+            ++index.used;
+            return;
+        }
+        if (detail::holds(slot, hash, PyBytes_AS_STRING(key),
+                          PyBytes_GET_SIZE(key))) {
+            PyObject *old = slot.key;
+            slot.key = key;
+            Py_DECREF(old);
+            return;
+        }
+    }
+}
+
+inline bool
+key_index_resize(KeyIndex &index, size_t count) noexcept
+{
+    auto *slots = static_cast<KeyIndex::Slot *>(
+        PyMem_Calloc(count, sizeof(KeyIndex::Slot)));
+    if (slots == nullptr) {
+        return false;
+    }
+    const KeyIndex old = index;
+    index.slots = slots;
+    index.mask = count - 1;
+    const size_t old_count = old.slots == nullptr ? 0 : old.mask + 1;
+    // The keys are distinct already: move them by hash alone, without
+    // reaching into the key objects.
+    for (size_t i = 0; i < old_count; ++i) {
+        const KeyIndex::Slot &slot = old.slots[i];
+        if (slot.key == nullptr) {
+            continue;
+        }
+        size_t j = static_cast<size_t>(slot.hash) & index.mask;
+        while (slots[j].key != nullptr) {
+            j = (j + 1) & index.mask;
+        }
+        slots[j] = slot;
+    }
+    PyMem_Free(old.slots);
+    return true;
+}
+
+// Adds key, an exact bytes object. live is how many keys the cache holds: an
+// index that has grown well past it holds mostly keys the cache dropped
+// behind its back, and starts again rather than grow.
+inline void
+key_index_add(KeyIndex &index, PyObject *key, Py_ssize_t live) noexcept
+{
+    const Py_hash_t hash = PyObject_Hash(key);  // cached, cannot fail
+    const size_t count = index.slots == nullptr ? 0 : index.mask + 1;
+    // At most two thirds full, so probes stay short.
+    if (3 * (index.used + 1) > 2 * count) {
+        if (index.used > 2 * static_cast<size_t>(live) + 64) {
+            key_index_clear(index);
+        }
+        const size_t current = index.slots == nullptr ? 0 : index.mask + 1;
+        if (!key_index_resize(index, current == 0 ? 64 : 2 * current)) {
+            return;
+        }
+    }
+    key_index_place(index, hash, Py_NewRef(key));
+}
+
+// An empty index with room for count keys, or as much as memory allows.
+inline void
+key_index_reserve(KeyIndex &index, size_t count) noexcept
+{
+    size_t slots = 64;
+    while (2 * slots < 3 * count) {
+        slots *= 2;
+    }
+    key_index_resize(index, slots);
+}
+
+// Purge
+
+// Keeps the entries stamped after counter - K (K = 8/10 of the capacity) in
+// a new dict and swaps it in only once the whole scan has succeeded, so a
+// failure leaves the old cache as it was. Indexes the kept keys into fresh
+// as it goes.
+int
+purge_scan(StemmingObject *self, KeyIndex &fresh) noexcept
+{
+    const long long keep = 8LL * self->max_cache_size / 10;
+    // The comparisons below can run Python code that replaces the fields.
+    Ref cache = Ref::from_borrowed(self->cache);
+    const Py_ssize_t size = PyDict_Size(cache.get());
+    if (size < 0) {
+        return -1;
+    }
+    // At most K - 1 entries survive: size the new dict for them at once.
+    const Py_ssize_t survivors =
+        keep <= 1 ? 0 : static_cast<Py_ssize_t>(keep - 1);
+    Ref newcache = Ref::from_new(
+        _PyDict_NewPresized(survivors < size ? survivors : size));
+    if (!newcache) {
+        return -1;
+    }
+    const bool indexing = key_index_worthwhile(self->index);
+    if (indexing) {
+        key_index_reserve(fresh, static_cast<size_t>(
+                                     survivors < size ? survivors : size));
+    }
+    StampThreshold threshold(self->counter, keep);
+    if (!threshold.native() && threshold.make_mincounter() < 0) {
+        return -1;
+    }
+    Py_ssize_t pos = 0;
+    PyObject *key_item = nullptr;
+    PyObject *entry_value = nullptr;
+    while (PyDict_Next(cache.get(), &pos, &key_item, &entry_value)) {
+        Ref key = Ref::from_borrowed(key_item);
+        Ref entry = Ref::from_borrowed(entry_value);
+        Ref stamp = entry_item(entry.get(), 1);
+        if (!stamp) {
+            return -1;
+        }
+        const int newer = threshold.newer(stamp.get());
+        if (newer < 0) {
+            return -1;
+        }
+        if (newer) {
+            if (PyDict_SetItem(newcache.get(), key.get(), entry.get()) < 0) {
+                return -1;
+            }
+            if (indexing && PyBytes_CheckExact(key.get())) {
+                key_index_add(fresh, key.get(), size);
+            }
+        }
+        if (PyDict_GET_SIZE(cache.get()) != size) {
+            PyErr_SetString(PyExc_RuntimeError,
+                            "dictionary changed size during iteration");
+            return -1;
+        }
+    }
+    word_cache_replace(self, newcache.release(),
+                       std::exchange(fresh, KeyIndex{}));
+    return 0;
+}
+
+// Hit and miss
+
+// The KeyError of a cache miss. The lookup that misses need not raise it:
+// it is made only when something could see it, namely Python code run
+// during the miss (which sees it as the exception being handled) or a
+// failure of the miss (which carries it as its context). Restores the
+// caller's handled exception when it goes.
+class MissedKey {
+public:
+    MissedKey(PyObject *key, Ref caught) noexcept
+        : key_(key), error_(std::move(caught))
+    {
+    }
+    MissedKey(const MissedKey &) = delete;
+    MissedKey &operator=(const MissedKey &) = delete;
+
+    ~MissedKey()
+    {
+        if (handling_) {
+            PyErr_SetHandledException(caller_.get());
+        }
+    }
+
+    // Makes the KeyError the exception being handled until destruction.
+    bool
+    handle() noexcept
+    {
+        if (handling_) {
+            return true;
+        }
+        if (!make()) {
+            return false;
+        }
+        caller_ = Ref::from_new(PyErr_GetHandledException());
+        PyErr_SetHandledException(error_.get());
+        handling_ = true;
+        return true;
+    }
+
+    // Gives the pending exception the KeyError as its context, as raising
+    // it while the KeyError was handled would have done.
+    void
+    chain_pending() noexcept
+    {
+        if (handling_) {
+            return;
+        }
+        Ref raised = fetch_raised();
+        if (!make()) {
+            PyErr_Clear();
+        }
+        else if (raised && raised.get() != error_.get()) {
+            PyException_SetContext(raised.get(), Py_NewRef(error_.get()));
+        }
+        restore_raised(std::move(raised));
+    }
+
+private:
+    bool
+    make() noexcept
+    {
+        if (error_) {
+            return true;
+        }
+        error_ = Ref::from_new(PyObject_CallOneArg(PyExc_KeyError, key_));
+        if (!error_) {
+            return false;
+        }
+        // Raised for real, it would carry the caller's handled exception.
+        Ref handled = Ref::from_new(PyErr_GetHandledException());
+        if (handled) {
+            PyException_SetContext(error_.get(), handled.release());
+        }
+        return true;
+    }
+
+    PyObject *key_;
+    Ref error_;
+    Ref caller_;
+    bool handling_ = false;
+};
+
+// A KeyError from a cached lookup starts the miss path: takes it into
+// caught and answers 0; any other error answers -1.
+int
+catch_key_error(Ref &caught) noexcept
+{
+    if (!PyErr_ExceptionMatches(PyExc_KeyError)) {
+        return -1;
+    }
+    caught = fetch_raised();
+    return 0;
+}
+
+// The hit path: result = entry[0]; entry[1] = counter; counter += 1.
+// Answers 1 on success, 0 when a KeyError sends the word down the miss
+// path, -1 on any other error. entry is borrowed from the cache.
+inline int
+cache_hit(StemmingObject *self, PyObject *entry, Ref &result,
+          Ref &caught) noexcept
+{
+    if (PyList_CheckExact(entry) && PyList_GET_SIZE(entry) > 1) {
+        // An entry as this module makes it. Nothing here runs Python code
+        // before the old stamp is released, and the entry is not touched
+        // after that, so it needs no reference of its own.
+        PyObject **items = PySequence_Fast_ITEMS(entry);
+        result = Ref::from_borrowed(items[0]);
+        PyObject *old = items[1];
+        items[1] = Py_NewRef(self->counter);
+        Py_XDECREF(old);
+    }
+    else {
+        // Anything else other code put there answers through its own
+        // protocol, which can run Python code.
+        Ref held = Ref::from_borrowed(entry);
+        result = entry_item(held.get(), 0);
+        if (!result) {
+            return catch_key_error(caught);
+        }
+        Ref counter = Ref::from_borrowed(self->counter);
+        if (PyObject_SetItem(held.get(), constants.one, counter.get()) < 0) {
+            return catch_key_error(caught);
+        }
+    }
+    // Advancing an int runs no Python code: the field can be read as is.
+    Ref next = counter_successor(self->counter);
+    if (!next) {
+        return catch_key_error(caught);
+    }
+    Py_SETREF(self->counter, next.release());
+    return 1;
+}
+
+// The miss path: stem, store [stem, counter] under the encoded word,
+// advance the counter, purge.
+Ref
+cache_miss(PyObject *op, PyObject *key, Ref caught) noexcept
+{
+    StemmingObject *self = as_stemming(op);
+    // Python code can run during the miss through a key of another type
+    // than bytes (its len, hash and comparisons); let it see the KeyError,
+    // as it must see one that a lookup really raised.
+    const bool eager = !PyBytes_CheckExact(key) || caught;
+    MissedKey missed(key, std::move(caught));
+    if (eager && !missed.handle()) {
+        return Ref();
+    }
+    auto fail = [&missed]() noexcept {
+        missed.chain_pending();
+        return Ref();
+    };
+    WordBytes bytes;
+    if (!word_bytes(key, bytes)) {
+        return fail();
+    }
+    Ref result = Ref::from_new(stem_bytes(self, bytes.data, bytes.size));
+    if (!result) {
+        return fail();
+    }
+    Ref entry = Ref::from_new(PyList_New(2));
+    if (!entry) {
+        return fail();
+    }
+    PyList_SET_ITEM(entry.get(), 0, Py_NewRef(result.get()));
+    PyList_SET_ITEM(entry.get(), 1, Py_NewRef(self->counter));
+    Ref cache = Ref::from_borrowed(self->cache);
+    const int stored = PyDict_CheckExact(cache.get())
+                           ? PyDict_SetItem(cache.get(), key, entry.get())
+                           : PyObject_SetItem(cache.get(), key, entry.get());
+    if (stored < 0) {
+        return fail();
+    }
+    // Builds made for the memory checkers' self-test leak one reference
+    // here, to show that the checkers see it; no other build defines these.
+#if defined(MORVANE_DELIBERATE_LEAK_STEM)
+    Py_INCREF(result.get());
+#elif defined(MORVANE_DELIBERATE_LEAK_KEY)
+    Py_INCREF(key);
+#elif defined(MORVANE_DELIBERATE_LEAK_ENTRY)
+    Py_INCREF(entry.get());
+#endif
+    if (PyBytes_CheckExact(key) && PyDict_CheckExact(cache.get()) &&
+        key_index_worthwhile(self->index)) {
+        key_index_add(self->index, key, PyDict_GET_SIZE(cache.get()));
+    }
+    Ref counter = Ref::from_borrowed(self->counter);
+    Ref next = counter_successor(counter.get());
+    if (!next) {
+        return fail();
+    }
+    Py_SETREF(self->counter, next.release());
+    // A purge that has work to do, or one written in Python, can run code
+    // that sees the handled exception.
+    if (!is_exact(op) || !PyDict_CheckExact(self->cache) ||
+        PyDict_GET_SIZE(self->cache) >= self->max_cache_size) {
+        if (!missed.handle()) {
+            return Ref();
+        }
+    }
+    if (call_purgeCache(op) < 0) {
+        return fail();
+    }
+    return result;
+}
+
+}  // namespace
+
+void
+word_cache_replace(StemmingObject *self, PyObject *cache,
+                   KeyIndex fresh) noexcept
+{
+    KeyIndex old = self->index;
+    fresh.hits = old.hits;
+    fresh.misses = old.misses;
+    self->index = fresh;
+    Py_XSETREF(self->cache, cache);
+    // Detached before the release above, which may have replaced the cache
+    // again: these keys belong to no one else.
+    key_index_clear(old);
+}
+
+PyObject *
+stemming_purgeCache_impl(StemmingObject *self) noexcept
+{
+    const Py_ssize_t size = PyObject_Size(self->cache);
+    if (size < 0) {
+        return nullptr;
+    }
+    if (size < static_cast<Py_ssize_t>(self->max_cache_size)) {
+        Py_RETURN_NONE;
+    }
+    KeyIndex fresh{};
+    const int scanned = purge_scan(self, fresh);
+    key_index_clear(fresh);
+    if (scanned < 0) {
+        return nullptr;
+    }
+    Py_RETURN_NONE;
+}
+
+// Calls the instance's purge method as the setter and stemWord do: by name,
+// result dropped.
+int
+call_purgeCache(PyObject *op) noexcept
+{
+    Ref result = is_exact(op)
+                     ? Ref::from_new(stemming_purgeCache_impl(as_stemming(op)))
+                     : call_method(op, constants.Morvane_purgeCache);
+    return result ? 0 : -1;
+}
+
+// The cached branch: look the encoded word up, hit or miss.
+Ref
+word_cache_stem(PyObject *op, PyObject *key) noexcept
+{
+    StemmingObject *self = as_stemming(op);
+    // The lookup can run Python code (a key's hash or comparison) that
+    // replaces the field.
+    Ref cache = Ref::from_borrowed(self->cache);
+    // Borrowed from the cache, or owned by held when the cache is not a
+    // dict; cache_hit takes it before any Python code can run.
+    PyObject *entry = nullptr;
+    Ref held;
+    Ref caught;
+    if (PyDict_CheckExact(cache.get())) {
+        entry = PyDict_GetItemWithError(cache.get(), key);
+        if (entry == nullptr && PyErr_Occurred() &&
+            catch_key_error(caught) < 0) {
+            return Ref();
+        }
+    }
+    else {
+        held = Ref::from_new(PyObject_GetItem(cache.get(), key));
+        if (!held && catch_key_error(caught) < 0) {
+            return Ref();
+        }
+        entry = held.get();
+    }
+    key_index_count(self->index, entry != nullptr);
+    if (entry != nullptr) {
+        Ref result;
+        const int hit = cache_hit(self, entry, result, caught);
+        if (hit > 0) {
+            return result;
+        }
+        if (hit < 0) {
+            return Ref();
+        }
+    }
+    return cache_miss(op, key, std::move(caught));
+}
+
+}  // namespace morvane

@@ -1,0 +1,128 @@
+// The word cache: what an instance keeps of it (the key index) and what the
+// class's unit calls into word_cache.cpp for. The index's lookup is inline,
+// for stemWord's path on a repeated word.
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <cstddef>
+#include <cstdint>
+
+#include "ref.hpp"
+
+namespace morvane {
+
+struct StemmingObject;
+
+// The key index: an open-addressing table of the cache's exact bytes keys,
+// by content, so that a repeated str word is looked up with the key object
+// itself instead of a freshly encoded copy. It only ever suggests a key: the
+// cache dict stays the one truth, and a lookup with a suggested key is a
+// lookup with an equal exact bytes object, as the encoded word would be.
+// Keys may outlive their place in the cache (other code can delete them
+// from it), so the index holds strong references; releasing an exact bytes
+// object runs no Python code, so every operation on it is safe whatever
+// state the instance is in. Allocation failures leave the index smaller,
+// never an exception set. Zero-filled memory is an empty index: instances
+// come from tp_alloc, which runs no constructors.
+struct KeyIndex {
+    struct Slot {
+        Py_hash_t hash;
+        PyObject *key;  // strong reference to an exact bytes, or null
+    };
+    Slot *slots;
+    size_t mask;  // slot count - 1; 0 while slots is null
+    size_t used;
+    // Recent cached lookups, halved now and then. Keeping the index costs
+    // every miss a probe and an insertion, which pays only while a fair
+    // share of lookups hit; a run of new words (a vocabulary list, say)
+    // leaves it alone until hits come back.
+    uint32_t hits;
+    uint32_t misses;
+};
+
+// Whether lookups should consult and extend the index.
+inline bool
+key_index_worthwhile(const KeyIndex &index) noexcept
+{
+    // The first lookups of an instance are misses whatever comes next; the
+    // slack lets their words, usually the most frequent, into the index.
+    return index.misses <= 4 * index.hits + 64;
+}
+
+namespace detail {
+
+// Whether size bytes at a and b agree. Words are short: a plain loop beats
+// a call to memcmp.
+inline bool
+same_bytes(const char *a, const char *b, Py_ssize_t size) noexcept
+{
+    for (Py_ssize_t i = 0; i < size; ++i) {
+        if (a[i] != b[i]) {
+            return false;
+        }
+    }
+    return true;
+}
+
+// Whether a filled slot holds the key with this hash and content.
+inline bool
+holds(const KeyIndex::Slot &slot, Py_hash_t hash, const char *data,
+      Py_ssize_t size) noexcept
+{
+    return slot.hash == hash && PyBytes_GET_SIZE(slot.key) == size &&
+           same_bytes(PyBytes_AS_STRING(slot.key), data, size);
+}
+
+}  // namespace detail
+
+// The key with the given hash and content, borrowed, or null. The hash of an
+// ASCII str is the hash of its UTF-8 bytes, so a str word finds the key its
+// encoding would equal by the hash it already caches.
+inline PyObject *
+key_index_find(const KeyIndex &index, Py_hash_t hash, const char *data,
+               Py_ssize_t size) noexcept
+{
+    if (index.slots == nullptr) {
+        return nullptr;
+    }
+    for (size_t i = static_cast<size_t>(hash) & index.mask;;
+         i = (i + 1) & index.mask) {
+        const KeyIndex::Slot &slot = index.slots[i];
+        if (slot.key == nullptr) {
+            return nullptr;
+        }
+        if (detail::holds(slot, hash, data, size)) {
+            return slot.key;
+        }
+    }
+}
+
+// The one way an instance's cache field changes: stores cache (a new
+// reference; null only during destruction) and makes fresh the instance's
+// key index, keeping the counts of recent lookups. fresh must hold keys of
+// cache only; the purge passes the keys it kept, everyone else an empty
+// index. Releasing the old cache can run Python code, which finds the
+// instance consistent.
+void
+word_cache_replace(StemmingObject *self, PyObject *cache,
+                   KeyIndex fresh = {}) noexcept;
+
+// The stem of the encoded word key through the cache: a hit answers from
+// the entry, a miss stems, stores and may purge. op is the instance (its
+// class may be a subclass).
+Ref
+word_cache_stem(PyObject *op, PyObject *key) noexcept;
+
+// The purge behind _Morvane__purgeCache: once the cache holds the capacity
+// or more, keeps only the entries of the most recent lookups.
+PyObject *
+stemming_purgeCache_impl(StemmingObject *self) noexcept;
+
+// Calls the instance's purge method, by name for a subclass (which may
+// override it), with the result dropped: 0, or -1 with an exception set.
+int
+call_purgeCache(PyObject *op) noexcept;
+
+}  // namespace morvane
