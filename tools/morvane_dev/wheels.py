@@ -8,7 +8,9 @@ carries.
 CPython 3.11 to 3.13 come from the host; 3.14 and 3.15, when the host lacks
 them, from the Debian sid root. A wheel is built, repaired and checked where
 its interpreter lives, so auditwheel sees, and grafts, the libraries of that
-system: sid's libstemmer for cp314 and cp315, the host's for the others.
+system. Every wheel carries today's libstemmer: sid's own for cp314 and
+cp315, and for the others the same release from the private prefix
+build/libstemmer (tools/morvane_dev/libstemmer.py).
 """
 
 from __future__ import annotations
@@ -25,7 +27,7 @@ import time
 from dataclasses import dataclass
 from pathlib import Path
 
-from . import interpreters
+from . import interpreters, libstemmer
 from .interpreters import Interpreter
 from .sidroot import SidRoot
 from .system import ROOT, Failure, say
@@ -279,8 +281,25 @@ class Made:
                 f"{where}\n          check: {self.check}")
 
 
+def host_libstemmer() -> list[str]:
+    """pip's settings that point the host's builds at today's libstemmer
+    (sid's, in the private prefix), which auditwheel then grafts; none,
+    with a warning, where the sid root cannot be had."""
+    sid = SidRoot()
+    try:
+        sid.ensure()
+        prefix, version = libstemmer.private_prefix(sid)
+    except Failure as exc:
+        say(f"warning: the host's wheels carry the system's libstemmer: "
+            f"{exc}")
+        return []
+    say(f"The host's wheels carry Debian sid's libstemmer {version}")
+    return [f"--config-settings=cmake.define.MORVANE_LIBSTEMMER_ROOT="
+            f"{prefix}"]
+
+
 def build_wheel(interpreter: Interpreter, place: Place, sdist: Path,
-                stage: Path, logs: Path) -> Made:
+                stage: Path, logs: Path, settings=()) -> Made:
     made = Made(interpreter)
     key = interpreter.key
     log = logs / f"py{key}.log"
@@ -291,7 +310,7 @@ def build_wheel(interpreter: Interpreter, place: Place, sdist: Path,
     # from the sdist.
     if not place.run(place.pip("--python", interpreter.exe, "wheel",
                                "--no-deps", "--no-cache-dir", "-w", raw,
-                               sdist), log):
+                               *settings, sdist), log):
         made.check = f"the build failed (see {log})"
         return made
     built = sorted(raw.glob("*.whl"))
@@ -430,7 +449,10 @@ def main(args) -> int:
             raise Failure("could not build the sdist")
         sdist = sorted((stage / "sdist").glob("*.tar.gz"))[0]
         shutil.copy2(sdist, out)
-        results = [build_wheel(i, places[i.sid], sdist, stage, logs)
+        settings = host_libstemmer() if any(
+            i.sid is None for i in chosen) else []
+        results = [build_wheel(i, places[i.sid], sdist, stage, logs,
+                               [] if i.sid else settings)
                    for i in chosen]
         for made in results:
             if made.wheel:
