@@ -37,10 +37,6 @@ struct Records {
 
 Records records;
 
-// The __init__ slot wrapper's record, copied so that its docstring can be
-// set without writing into CPython's shared table.
-struct wrapperbase init_wrapper = {};
-
 constexpr unsigned long build_version =
     (static_cast<unsigned long>(MORVANE_BUILD_MAJOR) << 24) |
     (static_cast<unsigned long>(MORVANE_BUILD_MINOR) << 16);
@@ -217,61 +213,6 @@ warn_on_version_mismatch() noexcept
     return PyErr_WarnEx(PyExc_RuntimeWarning, message, 1);
 }
 
-// Readies the class, gives __init__ its docstring and turns the pickling
-// hooks into __reduce__ and __setstate__.
-int
-ready_class(PyObject *module) noexcept
-{
-    PyObject *type = reinterpret_cast<PyObject *>(&StemmingType);
-    if (PyType_Ready(&StemmingType) < 0) {
-        return -1;
-    }
-    Ref init = Ref::from_new(PyObject_GetAttr(type, constants.init));
-    if (!init) {
-        return -1;
-    }
-    if (Py_IS_TYPE(init.get(), &PyWrapperDescr_Type)) {
-        auto *descr = reinterpret_cast<PyWrapperDescrObject *>(init.get());
-        if (descr->d_base != &init_wrapper) {
-            init_wrapper = *descr->d_base;
-            init_wrapper.doc = stemming_init_signed_doc;
-            descr->d_base = &init_wrapper;
-        }
-    }
-    if (PyObject_SetAttr(module, constants.Morvane, type) < 0) {
-        return -1;
-    }
-    PyObject *type_dict = StemmingType.tp_dict;
-    const struct {
-        PyObject *hook;
-        PyObject *name;
-    } moves[] = {
-        {constants.Morvane_reduce, constants.reduce},
-        {constants.Morvane_setstate, constants.setstate},
-    };
-    for (const auto &move : moves) {
-        Ref method =
-            Ref::from_borrowed(PyDict_GetItemWithError(type_dict, move.hook));
-        if (!method) {
-            if (PyErr_Occurred()) {
-                return -1;
-            }
-            continue;  // moved by an earlier, failed initialisation
-        }
-        if (PyDict_SetItem(type_dict, move.name, method.get()) < 0 ||
-            PyDict_DelItem(type_dict, move.hook) < 0) {
-            if (!PyErr_Occurred()) {
-                PyErr_Format(PyExc_RuntimeError,
-                             "Unable to initialize pickling for %.200s",
-                             StemmingType.tp_name);
-            }
-            return -1;
-        }
-    }
-    PyType_Modified(&StemmingType);
-    return 0;
-}
-
 int
 install_functions(PyObject *dict) noexcept
 {
@@ -288,29 +229,6 @@ install_functions(PyObject *dict) noexcept
                                 nullptr, dict);
     if (!version || PyDict_SetItem(dict, constants.version, version.get()) < 0) {
         return -1;
-    }
-    return 0;
-}
-
-int
-install_methods(PyObject *dict) noexcept
-{
-    PyObject *const names[] = {constants.Morvane_purgeCache,
-                               constants.stemWord, constants.stemWords};
-    PyObject *const qualnames[] = {constants.qualname_purgeCache,
-                                   constants.qualname_stemWord,
-                                   constants.qualname_stemWords};
-    const char *const signatures[] = {"($self, /)", "($self, /, word)",
-                                      "($self, /, words)"};
-    for (size_t i = 0; i < 3; ++i) {
-        Ref method = make_function(&stemming_methods[i], &StemmingType,
-                                   names[i], qualnames[i], constants.Morvane,
-                                   signatures[i], nullptr, dict);
-        if (!method ||
-            PyDict_SetItem(StemmingType.tp_dict, names[i], method.get()) < 0) {
-            return -1;
-        }
-        PyType_Modified(&StemmingType);
     }
     return 0;
 }
@@ -362,14 +280,14 @@ exec_steps(PyObject *module) noexcept
     if (PyType_Ready(&FunctionType) < 0) {
         return -1;
     }
-    if (ready_class(module) < 0) {
+    if (stemming_ready(module) < 0) {
         return -1;
     }
     if (PyDict_SetItem(dict, constants.module_docformat,
                        constants.restructuredtext_en) < 0) {
         return -1;
     }
-    if (install_functions(dict) < 0 || install_methods(dict) < 0) {
+    if (install_functions(dict) < 0 || stemming_install_methods(dict) < 0) {
         return -1;
     }
     Ref test = Ref::from_new(PyDict_New());

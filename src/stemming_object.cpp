@@ -6,9 +6,11 @@
 
 #include <climits>
 #include <cstdint>
+#include <iterator>
 
 #include "binder.hpp"
 #include "constants.hpp"
+#include "function_object.hpp"
 #include "ref.hpp"
 #include "word_cache.hpp"
 
@@ -101,6 +103,14 @@ stemming_new(PyTypeObject *type, PyObject *, PyObject *) noexcept
     self->counter = Py_NewRef(Py_None);
     return op;
 }
+
+// The docstring of __init__, behind the signature that inspect reads; the
+// interpreter shows only what follows the "--" line as __doc__. Readiness
+// gives it to the slot wrapper.
+constexpr const char stemming_init_signed_doc[] =
+    "__init__($self, /, algorithm, maxCacheSize=10000)\n--\n\n"
+    "Initialise a stemmer.\n\n        See the class documentation for "
+    "details.\n\n        ";
 
 int
 stemming_init(PyObject *op, PyObject *args, PyObject *kwargs) noexcept
@@ -476,6 +486,49 @@ stemming_stemWords(PyObject *op, PyObject *const *args, Py_ssize_t nargs,
     return stemming_stemWords_impl(op, bound[0]);
 }
 
+// Method table
+
+// One row per method of the class, in the order of its dict: the method's
+// definition and its name, then what the exec slot makes of it. A method
+// installed as a function object has the qualified name and the text
+// signature it carries; a pickling refusal has the name that readiness
+// moves it to. Static for the life of the process: function objects and
+// method descriptors point into it.
+struct ClassMethod {
+    PyMethodDef def;
+    PyObject *Constants::*name;      // def.ml_name, as a constant
+    PyObject *Constants::*qualname;  // null for a pickling refusal
+    const char *signature;           // null for a pickling refusal
+    PyObject *Constants::*moved_to;  // null for an installed method
+};
+
+constexpr int method_flags = METH_FASTCALL | METH_KEYWORDS;
+
+ClassMethod class_methods[] = {
+    {{"_Morvane__purgeCache", as_method(stemming_purgeCache), method_flags,
+      nullptr},
+     &Constants::Morvane_purgeCache, &Constants::qualname_purgeCache,
+     "($self, /)", nullptr},
+    {{"stemWord", as_method(stemming_stemWord), method_flags, stemWord_doc},
+     &Constants::stemWord, &Constants::qualname_stemWord, "($self, /, word)",
+     nullptr},
+    {{"stemWords", as_method(stemming_stemWords), method_flags,
+      stemWords_doc},
+     &Constants::stemWords, &Constants::qualname_stemWords,
+     "($self, /, words)", nullptr},
+    // No docstrings, only the signatures that inspect reads.
+    {{"_Morvane__reduce", as_method(stemming_reduce), method_flags,
+      "_Morvane__reduce($self, /)\n--\n\n"},
+     &Constants::Morvane_reduce, nullptr, nullptr, &Constants::reduce},
+    {{"_Morvane__setstate", as_method(stemming_setstate), method_flags,
+      "_Morvane__setstate($self, /, state)\n--\n\n"},
+     &Constants::Morvane_setstate, nullptr, nullptr, &Constants::setstate},
+};
+
+// The class's tp_methods: the definitions above, copied in before the class
+// is first readied, and the all-zero sentinel.
+PyMethodDef stemming_methods[std::size(class_methods) + 1] = {};
+
 // Type object
 
 PyGetSetDef stemming_getset[] = {
@@ -527,6 +580,11 @@ constexpr const char stemming_doc[] =
     "\n"
     "    ";
 
+// The __init__ slot wrapper's record, copied so that its docstring can be
+// set without writing into CPython's shared table. Kept for the life of
+// the process.
+struct wrapperbase init_wrapper = {};
+
 }  // namespace
 
 // Encoded words, which the word cache reads too
@@ -574,23 +632,7 @@ word_bytes(PyObject *word, WordBytes &out) noexcept
     return true;
 }
 
-// Method table and type object
-
-constexpr int method_flags = METH_FASTCALL | METH_KEYWORDS;
-
-PyMethodDef stemming_methods[] = {
-    {"_Morvane__purgeCache", as_method(stemming_purgeCache), method_flags,
-     nullptr},
-    {"stemWord", as_method(stemming_stemWord), method_flags, stemWord_doc},
-    {"stemWords", as_method(stemming_stemWords), method_flags,
-     stemWords_doc},
-    // No docstrings, only the signatures that inspect reads.
-    {"_Morvane__reduce", as_method(stemming_reduce), method_flags,
-     "_Morvane__reduce($self, /)\n--\n\n"},
-    {"_Morvane__setstate", as_method(stemming_setstate), method_flags,
-     "_Morvane__setstate($self, /, state)\n--\n\n"},
-    {nullptr, nullptr, 0, nullptr},
-};
+// The class and its readiness
 
 // Designated initializers name only the slots in use; the rest are zero.
 #pragma GCC diagnostic push
@@ -612,5 +654,83 @@ PyTypeObject StemmingType = {
     .tp_free = PyObject_GC_Del,
 };
 #pragma GCC diagnostic pop
+
+int
+stemming_ready(PyObject *module) noexcept
+{
+    PyObject *type = reinterpret_cast<PyObject *>(&StemmingType);
+    if (!PyType_HasFeature(&StemmingType, Py_TPFLAGS_READY)) {
+        PyMethodDef *def = stemming_methods;
+        for (const ClassMethod &method : class_methods) {
+            *def++ = method.def;
+        }
+    }
+    if (PyType_Ready(&StemmingType) < 0) {
+        return -1;
+    }
+    Ref init = Ref::from_new(PyObject_GetAttr(type, constants.init));
+    if (!init) {
+        return -1;
+    }
+    if (Py_IS_TYPE(init.get(), &PyWrapperDescr_Type)) {
+        auto *descr = reinterpret_cast<PyWrapperDescrObject *>(init.get());
+        if (descr->d_base != &init_wrapper) {
+            init_wrapper = *descr->d_base;
+            init_wrapper.doc = stemming_init_signed_doc;
+            descr->d_base = &init_wrapper;
+        }
+    }
+    if (PyObject_SetAttr(module, constants.Morvane, type) < 0) {
+        return -1;
+    }
+    PyObject *type_dict = StemmingType.tp_dict;
+    for (const ClassMethod &method : class_methods) {
+        if (method.moved_to == nullptr) {
+            continue;
+        }
+        PyObject *hook = constants.*method.name;
+        Ref moved =
+            Ref::from_borrowed(PyDict_GetItemWithError(type_dict, hook));
+        if (!moved) {
+            if (PyErr_Occurred()) {
+                return -1;
+            }
+            continue;  // moved by an earlier, failed initialisation
+        }
+        if (PyDict_SetItem(type_dict, constants.*method.moved_to,
+                           moved.get()) < 0 ||
+            PyDict_DelItem(type_dict, hook) < 0) {
+            if (!PyErr_Occurred()) {
+                PyErr_Format(PyExc_RuntimeError,
+                             "Unable to initialize pickling for %.200s",
+                             StemmingType.tp_name);
+            }
+            return -1;
+        }
+    }
+    PyType_Modified(&StemmingType);
+    return 0;
+}
+
+int
+stemming_install_methods(PyObject *globals) noexcept
+{
+    for (ClassMethod &method : class_methods) {
+        if (method.qualname == nullptr) {
+            continue;
+        }
+        PyObject *name = constants.*method.name;
+        Ref function = make_function(&method.def, &StemmingType, name,
+                                     constants.*method.qualname,
+                                     constants.Morvane, method.signature,
+                                     nullptr, globals);
+        if (!function ||
+            PyDict_SetItem(StemmingType.tp_dict, name, function.get()) < 0) {
+            return -1;
+        }
+        PyType_Modified(&StemmingType);
+    }
+    return 0;
+}
 
 }  // namespace morvane

@@ -1,6 +1,6 @@
-// The stemming object: the instance struct, what Morvane.cpp needs of the
-// class to ready it and install its methods, and what the word cache needs
-// of the class to stem a missed word and to purge.
+// The stemming object: the instance struct, the two exec steps of the
+// class that Morvane.cpp calls, and what the word cache needs of the class
+// to stem a missed word and to purge.
 #pragma once
 
 #define PY_SSIZE_T_CLEAN
@@ -50,16 +50,17 @@ is_exact(PyObject *op) noexcept
     return Py_IS_TYPE(op, &StemmingType);
 }
 
-// The class's method table, in this order: the purge method, stemWord,
-// stemWords, then the two pickling refusals under their private hook names.
-extern PyMethodDef stemming_methods[];
+// Exec step: readies the class, gives __init__ its docstring, stores the
+// class in the module as Morvane and moves the pickling refusals to
+// __reduce__ and __setstate__. 0, or -1 with an exception set.
+int
+stemming_ready(PyObject *module) noexcept;
 
-// The docstring of __init__, behind the signature that inspect reads; the
-// interpreter shows only what follows the "--" line as __doc__.
-inline constexpr const char stemming_init_signed_doc[] =
-    "__init__($self, /, algorithm, maxCacheSize=10000)\n--\n\n"
-    "Initialise a stemmer.\n\n        See the class documentation for "
-    "details.\n\n        ";
+// Later exec step: stores the function objects of the purge method,
+// stemWord and stemWords in the class's dict, in that order, each in place
+// of the descriptor that readiness made; globals is the module's dict.
+int
+stemming_install_methods(PyObject *globals) noexcept;
 
 // Calls op.<name>(*args) through attribute lookup, as Python code would.
 inline Ref
