@@ -3,12 +3,20 @@
 The reference is the very libstemmer that the module loaded, called through
 ctypes: sb_stemmer_stem's output for each word. The module must give the
 same stems through stemWords, with the cache on and off, for str words and
-for bytes words. The words come from the Debian word lists in
-/usr/share/dict that are installed (wamerican, wfrench, wngerman, ...), plus
-a small built-in multilingual sample that every algorithm gets.
+for bytes words.
+
+The words come from the word lists that are installed: the plain lists in
+/usr/share/dict (wamerican, wfrench, wngerman, wpolish, wesperanto, ...),
+the Hunspell dictionaries in /usr/share/hunspell (hunspell-cs, myspell-et,
+hunspell-ru, ...), and small samples in tests/data for the languages that
+Debian has no list of; plus a small built-in multilingual sample that every
+algorithm gets.
 """
 
+import codecs
 import ctypes
+import dataclasses
+import functools
 import os
 import random
 
@@ -33,8 +41,11 @@ def loaded_libstemmer():
 
 
 DICT_DIR = "/usr/share/dict"
+HUNSPELL_DIR = "/usr/share/hunspell"
+DATA_DIR = os.path.join(os.path.dirname(os.path.abspath(__file__)), "data")
 
-# Word list file -> the algorithms for its language.
+# Plain word lists in /usr/share/dict, one word a line -> the algorithms
+# for their language.
 DICTIONARIES = {
     "american-english": ("english", "porter"),
     "french": ("french",),
@@ -46,14 +57,50 @@ DICTIONARIES = {
     "danish": ("danish",),
     "bokmaal": ("norwegian",),
     "nynorsk": ("norwegian",),
-    "dutch": ("dutch",),
+    "dutch": ("dutch", "dutch_porter"),
     "catalan": ("catalan",),
     "irish": ("irish",),
+    "polish": ("polish",),
+    "esperanto": ("esperanto",),
 }
 
-PER_LANGUAGE = 20000  # words from each matching word list
+# Hunspell dictionaries in /usr/share/hunspell -> the algorithms for their
+# language. The key lists the names that the packages install a dictionary
+# under, from one Debian release to the next; the first one found is read.
+HUNSPELL = {
+    ("ar",): ("arabic",),
+    ("hy_AM", "hy"): ("armenian",),
+    ("eu",): ("basque",),
+    ("cs_CZ",): ("czech",),
+    ("et_EE",): ("estonian",),
+    ("el_GR",): ("greek",),
+    ("hi_IN",): ("hindi",),
+    ("hu_HU",): ("hungarian",),
+    ("id_ID",): ("indonesian",),
+    ("lt_LT",): ("lithuanian",),
+    ("ne_NP",): ("nepali",),
+    ("fa_IR", "fa-IR", "fa"): ("persian",),
+    ("ro_RO",): ("romanian",),
+    ("ru_RU",): ("russian",),
+    ("sr_RS",): ("serbian",),  # Cyrillic
+    ("sr_Latn_RS",): ("serbian",),  # Latin
+    ("ta_IN",): ("tamil",),
+    ("tr_TR",): ("turkish",),
+}
+
+# Samples in tests/data, for the languages that some Debian release has no
+# word list of: whitespace-separated words, # starts a comment line.
+SAMPLES = {
+    "finnish.txt": ("finnish",),
+    "sesotho.txt": ("sesotho",),
+    "yiddish.txt": ("yiddish",),
+    "armenian.txt": ("armenian",),
+    "tamil.txt": ("tamil",),
+}
+
+PER_LANGUAGE = 20000  # words from each word list of the algorithm's language
 PER_LIST_FOR_ALL = 150  # words from each word list, for every algorithm
-RAW_FOR_ALL = 200  # undecodable lines of Latin-1 lists, as bytes
+RAW_FOR_ALL = 200  # non-ASCII words of each list not in UTF-8, as bytes
 
 # A few inflected words per language the library offers, and some
 # awkward ones: empty, one letter, digits, punctuation, combining marks.
@@ -148,23 +195,80 @@ def test_reference_is_the_library_the_module_uses(reference):
     assert Morvane.algorithms() == names
 
 
-_lists = {}
+@dataclasses.dataclass(frozen=True)
+class WordList:
+    """An installed word list: its file, the algorithms of its language,
+    and its layout: "plain" (a word a line), "hunspell" (a count, then a
+    stem a line with /flags and fields after it) or "sample" (one of ours:
+    words apart by white space, # starting a comment line)."""
+    name: str
+    path: str
+    algorithms: tuple
+    layout: str
 
 
-def word_list(name):
-    """The lines of an installed word list, as bytes; its encoding (UTF-8,
-    or Latin-1 for the older lists); and, for Latin-1, the lines that are
-    not plain ASCII."""
-    if name not in _lists:
-        with open(os.path.join(DICT_DIR, name), "rb") as f:
-            data = f.read()
-        lines = [line for line in data.split(b"\n") if line]
-        if is_utf8(data):
-            _lists[name] = (lines, "utf-8", [])
-        else:
-            non_ascii = [line for line in lines if not line.isascii()]
-            _lists[name] = (lines, "latin-1", non_ascii)
-    return _lists[name]
+def installed_lists():
+    found = []
+    for name, algorithms in DICTIONARIES.items():
+        path = os.path.join(DICT_DIR, name)
+        if os.path.isfile(path):
+            found.append(WordList(name, path, algorithms, "plain"))
+    for names, algorithms in HUNSPELL.items():
+        for name in names:
+            path = os.path.join(HUNSPELL_DIR, name + ".dic")
+            if os.path.isfile(path):
+                found.append(WordList(name, path, algorithms, "hunspell"))
+                break
+    for name, algorithms in SAMPLES.items():
+        found.append(WordList(name, os.path.join(DATA_DIR, name),
+                              algorithms, "sample"))
+    return found
+
+
+INSTALLED = installed_lists()
+
+
+@functools.cache
+def contents(word_list):
+    """(data, start, encoding): the list's bytes with one word a line from
+    offset start on, and the encoding of its words."""
+    with open(word_list.path, "rb") as f:
+        data = f.read()
+    if word_list.layout == "sample":
+        words = [word for line in data.splitlines()
+                 if not line.startswith(b"#") for word in line.split()]
+        return b"\n".join(words), 0, "utf-8"
+    if word_list.layout == "hunspell":
+        # The first line holds the number of entries.
+        return data, data.find(b"\n") + 1, hunspell_encoding(word_list.path)
+    # The older plain lists are in Latin-1.
+    return data, 0, "utf-8" if is_utf8(data) else "latin-1"
+
+
+def hunspell_encoding(dic_path):
+    """The encoding that the .aff file beside a .dic declares (SET); when it
+    declares none, UTF-8 if the words decode as such, else Hunspell's
+    default, Latin-1."""
+    try:
+        with open(dic_path[:-len(".dic")] + ".aff", "rb") as f:
+            for line in f:
+                fields = line.lstrip(b"\xef\xbb\xbf").split()
+                if len(fields) >= 2 and fields[0] == b"SET":
+                    return codecs.lookup(fields[1].decode("ascii")).name
+    except (OSError, LookupError, UnicodeDecodeError):
+        pass
+    with open(dic_path, "rb") as f:
+        return "utf-8" if is_utf8(f.read()) else "latin-1"
+
+
+def hunspell_word(line):
+    """The word of a .dic line: what stands before its flags ("/...", where
+    "\\/" is a slash of the word) and before its morphological fields."""
+    fields = line.split(None, 1)
+    if not fields:
+        return b""
+    word = fields[0].replace(b"\\/", b"\0")
+    return word.split(b"/", 1)[0].replace(b"\0", b"/")
 
 
 def is_utf8(data):
@@ -175,30 +279,84 @@ def is_utf8(data):
     return True
 
 
-def sample(items, count, seed):
-    """A sample that stays the same from run to run."""
-    if len(items) <= count:
-        return list(items)
-    return random.Random(seed).sample(items, count)
+def sample_lines(data, start, count, seed):
+    """Up to count distinct non-empty lines of data from offset start on,
+    the same from run to run. A long list is not split: its lines are those
+    that hold random offsets, which reads millions of lines in no time and
+    favours long lines a little, which does no harm here."""
+    rng = random.Random(seed)
+    if data.count(b"\n", start) < 4 * count:
+        lines = [line for line in data[start:].split(b"\n") if line]
+        return lines if len(lines) <= count else rng.sample(lines, count)
+    chosen = {}
+    for _ in range(2 * count):
+        offset = rng.randrange(start, len(data))
+        begin = max(data.rfind(b"\n", start, offset) + 1, start)
+        end = data.find(b"\n", offset)
+        chosen[begin] = data[begin:end if end >= 0 else len(data)]
+        if len(chosen) == count:
+            break
+    return [line for line in chosen.values() if line]
 
 
-INSTALLED = [name for name in DICTIONARIES
-             if os.path.isfile(os.path.join(DICT_DIR, name))]
+@functools.cache
+def raw_words(word_list, count, seed):
+    """Up to count words of the list, as the bytes in the file."""
+    data, start, _ = contents(word_list)
+    lines = sample_lines(data, start, count, seed)
+    if word_list.layout == "hunspell":
+        lines = [word for word in map(hunspell_word, lines) if word]
+    return lines
 
 
-def words_for(algorithm):
-    """(str words, byte words) to compare for one algorithm."""
-    texts = list(BUILT_IN)
-    raw = list(BUILT_IN_RAW)
-    for name in INSTALLED:
-        lines, encoding, non_ascii = word_list(name)
-        chosen = sample(lines, PER_LIST_FOR_ALL, f"all:{name}")
-        if algorithm in DICTIONARIES[name]:
-            chosen += sample(lines, PER_LANGUAGE, f"{algorithm}:{name}")
-        texts += [line.decode(encoding) for line in chosen]
-        # Latin-1 bytes handed over as they are: mostly not UTF-8.
-        raw += sample(non_ascii, RAW_FOR_ALL, f"raw:{name}")
-    return texts, raw
+@functools.cache
+def text_words(word_list, count, seed):
+    """Up to count words of the list, as str; a word that its encoding
+    cannot decode is left out."""
+    _, _, encoding = contents(word_list)
+    words = []
+    for word in raw_words(word_list, count, seed):
+        try:
+            words.append(word.decode(encoding))
+        except UnicodeDecodeError:
+            pass
+    return tuple(words)
+
+
+@functools.cache
+def undecodable_words():
+    """Words of the lists that are not in UTF-8, handed over as the bytes in
+    the file: mostly not UTF-8."""
+    raw = []
+    for word_list in INSTALLED:
+        if contents(word_list)[2] != "utf-8":
+            drawn = raw_words(word_list, 20 * RAW_FOR_ALL,
+                              f"raw:{word_list.name}")
+            raw += [word for word in drawn if not word.isascii()][
+                :RAW_FOR_ALL]
+    return tuple(raw)
+
+
+def words_for(algorithm, per_language=PER_LANGUAGE,
+              per_list=PER_LIST_FOR_ALL):
+    """The str words to compare for one algorithm: the built-in sample, a
+    few words of every installed list, and many of its language's lists."""
+    words = list(BUILT_IN)
+    for word_list in INSTALLED:
+        words += text_words(word_list, per_list, f"all:{word_list.name}")
+        if algorithm in word_list.algorithms:
+            words += text_words(word_list, per_language,
+                                f"{algorithm}:{word_list.name}")
+    return words
+
+
+def test_every_algorithm_has_words_of_its_language():
+    # An algorithm of the linked library that no list is for would only be
+    # compared on the few words of other languages: its language needs a
+    # Debian list in the tables, or a sample in tests/data.
+    listed = {algorithm for table in (DICTIONARIES, HUNSPELL, SAMPLES)
+              for algorithms in table.values() for algorithm in algorithms}
+    assert sorted(set(Morvane.algorithms()) - listed) == []
 
 
 def mismatches(words, wanted, got, limit=10):
@@ -208,7 +366,8 @@ def mismatches(words, wanted, got, limit=10):
 
 @pytest.mark.parametrize("algorithm", Morvane.algorithms())
 def test_stems_agree_with_libstemmer(reference, algorithm):
-    texts, raw = words_for(algorithm)
+    texts = words_for(algorithm)
+    raw = [*BUILT_IN_RAW, *undecodable_words()]
     lines = [t.encode("utf-8") for t in texts] + raw
     stems = reference_stems(reference, algorithm, lines)
     decodable = [i for i, stem in enumerate(stems) if is_utf8(stem)]
@@ -239,4 +398,3 @@ def test_stems_agree_with_libstemmer(reference, algorithm):
         if excinfo.value.object != stem:
             failed.append((line, stem, excinfo.value.object))
     assert failed == []
-
