@@ -1,9 +1,16 @@
-"""Stems agree with libstemmer's own output, for every algorithm.
+"""Stems agree with libstemmer's own output, and with snowballstemmer's, for
+every algorithm.
 
-The reference is the very libstemmer that the module loaded, called through
-ctypes: sb_stemmer_stem's output for each word. The module must give the
-same stems through stemWords, with the cache on and off, for str words and
-for bytes words.
+The first reference is the very libstemmer that the module loaded, called
+through ctypes: sb_stemmer_stem's output for each word. The module must
+give the same stems through stemWords, with the cache on and off, for str
+words and for bytes words.
+
+The second is snowballstemmer, the pure-Python stemmers that the Snowball
+project generates from the same algorithm sources: it shares no code with
+libstemmer, so it also catches a fault that the module and the ctypes
+reference would have in common. It only counts when it is the linked
+library's release.
 
 The words come from the word lists that are installed: the plain lists in
 /usr/share/dict (wamerican, wfrench, wngerman, wpolish, wesperanto, ...),
@@ -17,8 +24,13 @@ import codecs
 import ctypes
 import dataclasses
 import functools
+import gzip
+import importlib
+import importlib.metadata
 import os
 import random
+import re
+import sys
 
 import pytest
 
@@ -398,3 +410,83 @@ def test_stems_agree_with_libstemmer(reference, algorithm):
         if excinfo.value.object != stem:
             failed.append((line, stem, excinfo.value.object))
     assert failed == []
+
+
+# snowballstemmer as a second, independent reference.
+
+ORACLE_PER_LANGUAGE = 2000  # pure Python is slow: fewer words
+ORACLE_PER_LIST_FOR_ALL = 20
+
+
+def release(version):
+    """The first three numbers of a version string, as a tuple."""
+    return tuple(int(n) for n in re.findall(r"\d+", version)[:3])
+
+
+def linked_release():
+    """The Snowball release of the libstemmer that the module loaded, as
+    its Debian package states it (share/doc/libstemmer0d beside the lib
+    directory, as on the system and in an extracted package); None for a
+    library that no such package brought."""
+    path = loaded_libstemmer()
+    if path is None:
+        return None
+    directory = os.path.dirname(os.path.realpath(path))
+    for _ in range(3):
+        directory = os.path.dirname(directory)
+        changelog = os.path.join(directory, "share", "doc", "libstemmer0d",
+                                 "changelog.Debian.gz")
+        if os.path.isfile(changelog):
+            with gzip.open(changelog, "rt", errors="replace") as f:
+                match = re.match(r"snowball \((?:\d+:)?([\d.]+)",
+                                 f.readline())
+            return release(match.group(1)) if match else None
+    return None
+
+
+@pytest.fixture(scope="session")
+def snowball():
+    """The snowballstemmer module, when it can stand for the linked
+    library: the same algorithms, and the same release where the library's
+    is known. Without that, a newer or older release would disagree on
+    some words, which is no fault of the module's."""
+    # snowballstemmer hands its names over to a C binding called Stemmer
+    # whenever one is importable; blocked, that import leaves the package
+    # its own pure-Python stemmers.
+    try:
+        with pytest.MonkeyPatch.context() as patch:
+            patch.setitem(sys.modules, "Stemmer", None)
+            module = importlib.import_module("snowballstemmer")
+    except ImportError:
+        pytest.skip("snowballstemmer is not installed")
+    if not hasattr(module, "EnglishStemmer"):
+        pytest.skip("snowballstemmer was imported earlier as a front for a "
+                    "C binding, not as its own Python stemmers")
+    try:
+        version = importlib.metadata.version("snowballstemmer")
+    except importlib.metadata.PackageNotFoundError:
+        version = "(version unknown)"
+    theirs, ours = sorted(module.algorithms()), sorted(Morvane.algorithms())
+    linked = linked_release()
+    if theirs != ours or (linked and release(version) != linked):
+        only = sorted(set(theirs) ^ set(ours))
+        pytest.skip(
+            f"snowballstemmer {version} ({len(theirs)} algorithms) is not "
+            f"the release of the linked libstemmer "
+            f"({'.'.join(map(str, linked)) if linked else 'release unknown'}"
+            f", {len(ours)} algorithms)"
+            + (f"; in one only: {', '.join(only)}" if only else ""))
+    return module
+
+
+@pytest.mark.parametrize("algorithm", Morvane.algorithms())
+def test_stems_agree_with_snowballstemmer(snowball, algorithm):
+    # snowballstemmer takes str only, so the words are str; every one of
+    # them is valid Unicode, and case is left as it is: both stem what they
+    # are given, letters of either case, digits and marks alike.
+    words = words_for(algorithm, ORACLE_PER_LANGUAGE,
+                      ORACLE_PER_LIST_FOR_ALL)
+    oracle = snowball.stemmer(algorithm)
+    wanted = [oracle.stemWord(word) for word in words]
+    for stemmer in (Morvane.Morvane(algorithm), Morvane.Morvane(algorithm, 0)):
+        assert mismatches(words, wanted, stemmer.stemWords(words)) == []
