@@ -38,7 +38,11 @@ PACKAGES = (
     "ca-certificates",
     "wamerican", "wfrench", "wngerman", "wspanish", "witalian",
     "wportuguese", "wswedish", "wdanish", "wnorwegian", "wdutch",
-    "wcatalan", "wirish",
+    "wcatalan", "wirish", "wpolish", "wesperanto",
+    "hunspell-ar", "hunspell-cs", "hunspell-el", "hunspell-eu",
+    "hunspell-hi", "hunspell-hu", "hunspell-id", "hunspell-lt",
+    "hunspell-ne", "hunspell-ro", "hunspell-ru", "hunspell-sr",
+    "hunspell-tr", "myspell-et", "myspell-fa",
 )
 INTERPRETERS = ("python3.14", "python3.15", "python3.15d")
 

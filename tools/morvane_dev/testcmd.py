@@ -28,11 +28,15 @@ from .runs import Job, Outcome
 from .sidroot import SidRoot
 from .system import Failure, apt_install, say, section, warn, which
 
-# The word lists the agreement tests read from /usr/share/dict; the tests
-# skip those that are missing.
+# The word lists the agreement tests read from /usr/share/dict and
+# /usr/share/hunspell; the tests skip those that are missing.
 WORDLISTS = ("wamerican", "wfrench", "wngerman", "wspanish", "witalian",
              "wportuguese", "wswedish", "wdanish", "wnorwegian", "wdutch",
-             "wcatalan", "wirish")
+             "wcatalan", "wirish", "hunspell-ar", "hunspell-cs", "hunspell-el", "hunspell-eu",
+             "hunspell-hi", "hunspell-hu", "hunspell-id", "hunspell-lt",
+             "hunspell-ne", "hunspell-ro", "hunspell-ru", "hunspell-sr",
+             "hunspell-tr", "myspell-et", "myspell-fa", "wesperanto",
+             "wpolish")
 
 # The files that the reference-leak run repeats, and how: every test is run
 # again and again, and the interpreter's reference total and allocated
