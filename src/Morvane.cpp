@@ -102,8 +102,8 @@ module_algorithms(PyObject *, PyObject *const *args, Py_ssize_t nargs,
         return nullptr;
     }
     // Accepted and never examined: every value lists the same names.
-    Ref aliases = Ref::from_borrowed(bound[0] != nullptr ? bound[0]
-                                                         : Py_False);
+    Ref aliases =
+        Ref::from_borrowed(bound[0] != nullptr ? bound[0] : Py_False);
     return module_algorithms_impl(aliases.get());
 }
 
@@ -177,7 +177,8 @@ module_create(PyObject *spec, PyModuleDef *) noexcept
     }
     PyObject *dict = PyModule_GetDict(module.get());
     for (const SpecCopy &copy : spec_copies) {
-        Ref value = Ref::from_new(PyObject_GetAttrString(spec, copy.spec_name));
+        Ref value =
+            Ref::from_new(PyObject_GetAttrString(spec, copy.spec_name));
         if (!value) {
             if (!PyErr_ExceptionMatches(PyExc_AttributeError)) {
                 return nullptr;
@@ -216,10 +217,10 @@ warn_on_version_mismatch() noexcept
 int
 install_functions(PyObject *dict) noexcept
 {
-    Ref algorithms = make_function(&algorithms_def, nullptr,
-                                   constants.algorithms, constants.algorithms,
-                                   constants.Morvane, "(aliases=False)",
-                                   records.algorithms_defaults, dict);
+    Ref algorithms =
+        make_function(&algorithms_def, nullptr, constants.algorithms,
+                      constants.algorithms, constants.Morvane,
+                      "(aliases=False)", records.algorithms_defaults, dict);
     if (!algorithms ||
         PyDict_SetItem(dict, constants.algorithms, algorithms.get()) < 0) {
         return -1;
@@ -227,7 +228,8 @@ install_functions(PyObject *dict) noexcept
     Ref version = make_function(&version_def, nullptr, constants.version,
                                 constants.version, constants.Morvane, "()",
                                 nullptr, dict);
-    if (!version || PyDict_SetItem(dict, constants.version, version.get()) < 0) {
+    if (!version ||
+        PyDict_SetItem(dict, constants.version, version.get()) < 0) {
         return -1;
     }
     return 0;
@@ -328,17 +330,17 @@ PyModuleDef_Slot module_slots[] = {
 constexpr const char module_doc[] =
     "Morvane: stemming algorithms from the snowball project.\n\n";
 
+// Designated initializers name only the fields in use; the rest are zero.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wmissing-field-initializers"
 PyModuleDef module_def = {
-    PyModuleDef_HEAD_INIT,
-    "Morvane",
-    module_doc,
-    0,
-    nullptr,
-    module_slots,
-    nullptr,
-    nullptr,
-    nullptr,
+    .m_base = PyModuleDef_HEAD_INIT,
+    .m_name = "Morvane",
+    .m_doc = module_doc,
+    .m_size = 0,
+    .m_slots = module_slots,
 };
+#pragma GCC diagnostic pop
 
 }  // namespace
 }  // namespace morvane

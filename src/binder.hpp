@@ -16,7 +16,7 @@ inline constexpr Py_ssize_t max_parameters = 2;
 
 struct Signature {
     const char *name;  // the name messages report
-    std::array<PyObject *Constants::*, max_parameters> parameters;
+    std::array<ConstantMember, max_parameters> parameters;
     Py_ssize_t count;     // number of parameters
     Py_ssize_t required;  // the first `required` parameters have no default
     // A function that takes nothing at all and says so in its own words
@@ -104,7 +104,8 @@ find_parameter(const Signature &sig, PyObject *name) noexcept
         }
     }
     for (Py_ssize_t i = 0; i < sig.count; ++i) {
-        PyObject *parameter = constants.*sig.parameters[static_cast<size_t>(i)];
+        PyObject *parameter =
+            constants.*sig.parameters[static_cast<size_t>(i)];
         if (PyUnicode_Compare(parameter, name) == 0) {
             return i;
         }
@@ -125,8 +126,8 @@ bind(const Signature &sig, PyObject *const *args, Py_ssize_t nargs,
             return false;
         }
         if (nargs > 0) {
-            PyErr_Format(PyExc_TypeError, "%.200s() %s (%zd given)",
-                         sig.name, "takes no arguments", nargs);
+            PyErr_Format(PyExc_TypeError, "%.200s() %s (%zd given)", sig.name,
+                         "takes no arguments", nargs);
             return false;
         }
         return true;
@@ -185,10 +186,9 @@ bind(const Signature &sig, PyObject *const *args, Py_ssize_t nargs,
         }
         return true;
     }
-    return binder_detail::bind(sig, args, nargs,
-                               binder_detail::VectorKeywords{kwnames,
-                                                             args + nargs},
-                               bound);
+    return binder_detail::bind(
+        sig, args, nargs, binder_detail::VectorKeywords{kwnames, args + nargs},
+        bound);
 }
 
 // The same for an argument tuple and a keyword dict (tp_init).

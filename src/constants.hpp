@@ -80,8 +80,11 @@ struct Constants {
 
 inline Constants constants = {};
 
+// Names one member of the table, as &Constants::encode does.
+using ConstantMember = PyObject *Constants::*;
+
 struct ConstantText {
-    PyObject *Constants::*member;
+    ConstantMember member;
     const char *text;
 };
 

@@ -131,8 +131,11 @@ inline PyMemberDef function_members[] = {
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wmissing-field-initializers"
 inline PyTypeObject FunctionType = {
+    // The macro brings its own comma, which clang-format cannot see.
+    // clang-format off
     .ob_base = PyVarObject_HEAD_INIT(nullptr, 0)
     .tp_name = "Morvane.function",
+    // clang-format on
     .tp_basicsize = sizeof(FunctionObject),
     .tp_dealloc = function_dealloc,
     .tp_vectorcall_offset = offsetof(FunctionObject, vectorcall),

@@ -68,7 +68,10 @@ public:
         Py_XDECREF(old);
     }
 
+    // Newer clang-formats take `explicit` for a return type.
+    // clang-format off
     explicit operator bool() const noexcept { return ptr_ != nullptr; }
+    // clang-format on
 
 private:
     explicit Ref(PyObject *p) noexcept : ptr_(p) {}

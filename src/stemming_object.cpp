@@ -155,15 +155,15 @@ stemming_init(PyObject *op, PyObject *args, PyObject *kwargs) noexcept
     sb_stemmer_delete(self->cobj);
     self->cobj = stemmer;
     if (stemmer == nullptr) {
-        Ref message = Ref::from_new(
-            PyNumber_Remainder(constants.algorithm_not_found, algorithm.get()));
+        Ref message = Ref::from_new(PyNumber_Remainder(
+            constants.algorithm_not_found, algorithm.get()));
         if (!message) {
             return -1;
         }
         // Built by hand so that the message is the one argument, whatever
         // its type.
-        Ref error = Ref::from_new(
-            PyObject_CallOneArg(PyExc_KeyError, message.get()));
+        Ref error =
+            Ref::from_new(PyObject_CallOneArg(PyExc_KeyError, message.get()));
         if (!error) {
             return -1;
         }
@@ -334,8 +334,8 @@ stemming_stemWord_impl(PyObject *op, PyObject *word) noexcept
         if (key_index_worthwhile(self->index)) {
             // A word seen before is looked up with the cache's own key, an
             // exact bytes equal to what encoding it would give.
-            PyObject *key = key_index_find(self->index, PyObject_Hash(word),
-                                           data, size);
+            PyObject *key =
+                key_index_find(self->index, PyObject_Hash(word), data, size);
             if (key != nullptr) {
                 Ref held = Ref::from_borrowed(key);
                 return word_cache_stem(op, held.get()).release();
@@ -416,9 +416,8 @@ stemming_stemWords_impl(PyObject *op, PyObject *words_arg) noexcept
     // Each word is held while it is stemmed: an overriding stemWord may
     // change the sequence being walked.
     auto stem_one = [&](PyObject *word) noexcept {
-        Ref stem = direct
-                       ? Ref::from_new(stemming_stemWord_impl(op, word))
-                       : call_method(op, constants.stemWord, word);
+        Ref stem = direct ? Ref::from_new(stemming_stemWord_impl(op, word))
+                          : call_method(op, constants.stemWord, word);
         return stem && PyList_Append(result.get(), stem.get()) == 0;
     };
     if (PyList_CheckExact(words.get())) {
@@ -496,34 +495,54 @@ stemming_stemWords(PyObject *op, PyObject *const *args, Py_ssize_t nargs,
 // method descriptors point into it.
 struct ClassMethod {
     PyMethodDef def;
-    PyObject *Constants::*name;      // def.ml_name, as a constant
-    PyObject *Constants::*qualname;  // null for a pickling refusal
-    const char *signature;           // null for a pickling refusal
-    PyObject *Constants::*moved_to;  // null for an installed method
+    ConstantMember name;      // def.ml_name, as a constant
+    ConstantMember qualname;  // null for a pickling refusal
+    const char *signature;    // null for a pickling refusal
+    ConstantMember moved_to;  // null for an installed method
 };
 
 constexpr int method_flags = METH_FASTCALL | METH_KEYWORDS;
 
+// Designated initializers name only the fields in use; the rest are null.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wmissing-field-initializers"
 ClassMethod class_methods[] = {
-    {{"_Morvane__purgeCache", as_method(stemming_purgeCache), method_flags,
-      nullptr},
-     &Constants::Morvane_purgeCache, &Constants::qualname_purgeCache,
-     "($self, /)", nullptr},
-    {{"stemWord", as_method(stemming_stemWord), method_flags, stemWord_doc},
-     &Constants::stemWord, &Constants::qualname_stemWord, "($self, /, word)",
-     nullptr},
-    {{"stemWords", as_method(stemming_stemWords), method_flags,
-      stemWords_doc},
-     &Constants::stemWords, &Constants::qualname_stemWords,
-     "($self, /, words)", nullptr},
+    {
+        .def = {"_Morvane__purgeCache", as_method(stemming_purgeCache),
+                method_flags, nullptr},
+        .name = &Constants::Morvane_purgeCache,
+        .qualname = &Constants::qualname_purgeCache,
+        .signature = "($self, /)",
+    },
+    {
+        .def = {"stemWord", as_method(stemming_stemWord), method_flags,
+                stemWord_doc},
+        .name = &Constants::stemWord,
+        .qualname = &Constants::qualname_stemWord,
+        .signature = "($self, /, word)",
+    },
+    {
+        .def = {"stemWords", as_method(stemming_stemWords), method_flags,
+                stemWords_doc},
+        .name = &Constants::stemWords,
+        .qualname = &Constants::qualname_stemWords,
+        .signature = "($self, /, words)",
+    },
     // No docstrings, only the signatures that inspect reads.
-    {{"_Morvane__reduce", as_method(stemming_reduce), method_flags,
-      "_Morvane__reduce($self, /)\n--\n\n"},
-     &Constants::Morvane_reduce, nullptr, nullptr, &Constants::reduce},
-    {{"_Morvane__setstate", as_method(stemming_setstate), method_flags,
-      "_Morvane__setstate($self, /, state)\n--\n\n"},
-     &Constants::Morvane_setstate, nullptr, nullptr, &Constants::setstate},
+    {
+        .def = {"_Morvane__reduce", as_method(stemming_reduce), method_flags,
+                "_Morvane__reduce($self, /)\n--\n\n"},
+        .name = &Constants::Morvane_reduce,
+        .moved_to = &Constants::reduce,
+    },
+    {
+        .def = {"_Morvane__setstate", as_method(stemming_setstate),
+                method_flags, "_Morvane__setstate($self, /, state)\n--\n\n"},
+        .name = &Constants::Morvane_setstate,
+        .moved_to = &Constants::setstate,
+    },
 };
+#pragma GCC diagnostic pop
 
 // The class's tp_methods: the definitions above, copied in before the class
 // is first readied, and the all-zero sentinel.
@@ -618,10 +637,10 @@ word_bytes(PyObject *word, WordBytes &out) noexcept
         return false;
     }
     const bool is_bytearray = PyByteArray_Check(word);
-    const char *data = is_bytearray ? PyByteArray_AS_STRING(word)
-                                    : PyBytes_AS_STRING(word);
-    const Py_ssize_t size = is_bytearray ? PyByteArray_GET_SIZE(word)
-                                         : PyBytes_GET_SIZE(word);
+    const char *data =
+        is_bytearray ? PyByteArray_AS_STRING(word) : PyBytes_AS_STRING(word);
+    const Py_ssize_t size =
+        is_bytearray ? PyByteArray_GET_SIZE(word) : PyBytes_GET_SIZE(word);
     if (count > size) {
         PyErr_Format(PyExc_ValueError,
                      "word reports a length of %zd but holds only %zd bytes",
@@ -638,8 +657,11 @@ word_bytes(PyObject *word, WordBytes &out) noexcept
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wmissing-field-initializers"
 PyTypeObject StemmingType = {
+    // The macro brings its own comma, which clang-format cannot see.
+    // clang-format off
     .ob_base = PyVarObject_HEAD_INIT(nullptr, 0)
     .tp_name = "Morvane.Morvane",
+    // clang-format on
     .tp_basicsize = sizeof(StemmingObject),
     .tp_dealloc = stemming_dealloc,
     .tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC,
@@ -720,10 +742,9 @@ stemming_install_methods(PyObject *globals) noexcept
             continue;
         }
         PyObject *name = constants.*method.name;
-        Ref function = make_function(&method.def, &StemmingType, name,
-                                     constants.*method.qualname,
-                                     constants.Morvane, method.signature,
-                                     nullptr, globals);
+        Ref function = make_function(
+            &method.def, &StemmingType, name, constants.*method.qualname,
+            constants.Morvane, method.signature, nullptr, globals);
         if (!function ||
             PyDict_SetItem(StemmingType.tp_dict, name, function.get()) < 0) {
             return -1;

@@ -23,13 +23,13 @@ struct StemmingObject {
     // __init__, and after a repeated one failed on an unknown name.
     struct sb_stemmer *cobj;
     // Strong references; None until __init__ runs and after the collector
-    // clears the object, null only during destruction.
+    // clears the object, null only during destruction. cache changes only
+    // through word_cache_replace.
     PyObject *cache;
     PyObject *counter;
     int max_cache_size;
     // Keys of cache, by content, to spare a hit the encoded copy of its
-    // word. Owned by this instance; word_cache_replace, the only code that
-    // stores cache, replaces it in the same step.
+    // word. Owned by this instance; replaced with cache, in the same step.
     KeyIndex index;
 };
 
@@ -50,17 +50,18 @@ is_exact(PyObject *op) noexcept
     return Py_IS_TYPE(op, &StemmingType);
 }
 
-// Exec step: readies the class, gives __init__ its docstring, stores the
-// class in the module as Morvane and moves the pickling refusals to
-// __reduce__ and __setstate__. 0, or -1 with an exception set.
-int
-stemming_ready(PyObject *module) noexcept;
+// The class's two exec steps; the module's __docformat__ and functions come
+// between them. Both answer 0, or -1 with an exception set.
 
-// Later exec step: stores the function objects of the purge method,
-// stemWord and stemWords in the class's dict, in that order, each in place
-// of the descriptor that readiness made; globals is the module's dict.
-int
-stemming_install_methods(PyObject *globals) noexcept;
+// Readies the class, gives __init__ its docstring, stores the class in the
+// module as Morvane and moves the pickling refusals to __reduce__ and
+// __setstate__.
+int stemming_ready(PyObject *module) noexcept;
+
+// Stores the function objects of the purge method, stemWord and stemWords
+// in the class's dict, in that order, each in place of the descriptor that
+// readiness made; globals is the module's dict.
+int stemming_install_methods(PyObject *globals) noexcept;
 
 // Calls op.<name>(*args) through attribute lookup, as Python code would.
 inline Ref
@@ -84,8 +85,7 @@ struct WordBytes {
 
 // The buffer and byte count of an encoded word (bytes, bytearray or a
 // subclass of either); false with an exception set for anything else.
-bool
-word_bytes(PyObject *word, WordBytes &out) noexcept;
+bool word_bytes(PyObject *word, WordBytes &out) noexcept;
 
 // Stems size bytes at data and decodes the stem as strict UTF-8 into a new
 // str. libstemmer's result lives in the stemmer until its next call, so it

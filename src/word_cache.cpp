@@ -114,8 +114,8 @@ public:
         if (!threshold) {
             return -1;
         }
-        mincounter_ = Ref::from_new(
-            PyNumber_Subtract(counter_.get(), threshold.get()));
+        mincounter_ =
+            Ref::from_new(PyNumber_Subtract(counter_.get(), threshold.get()));
         return mincounter_ ? 0 : -1;
     }
 
@@ -144,7 +144,6 @@ key_index_count(KeyIndex &index, bool hit) noexcept
         index.misses /= 2;
     }
 }
-
 
 // Empties the table; the counts of recent lookups stay.
 inline void
@@ -271,8 +270,8 @@ purge_scan(StemmingObject *self, KeyIndex &fresh) noexcept
     }
     const bool indexing = key_index_worthwhile(self->index);
     if (indexing) {
-        key_index_reserve(fresh, static_cast<size_t>(
-                                     survivors < size ? survivors : size));
+        key_index_reserve(
+            fresh, static_cast<size_t>(survivors < size ? survivors : size));
     }
     StampThreshold threshold(self->counter, keep);
     if (!threshold.native() && threshold.make_mincounter() < 0) {

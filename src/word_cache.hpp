@@ -105,24 +105,20 @@ key_index_find(const KeyIndex &index, Py_hash_t hash, const char *data,
 // cache only; the purge passes the keys it kept, everyone else an empty
 // index. Releasing the old cache can run Python code, which finds the
 // instance consistent.
-void
-word_cache_replace(StemmingObject *self, PyObject *cache,
-                   KeyIndex fresh = {}) noexcept;
+void word_cache_replace(StemmingObject *self, PyObject *cache,
+                        KeyIndex fresh = {}) noexcept;
 
 // The stem of the encoded word key through the cache: a hit answers from
 // the entry, a miss stems, stores and may purge. op is the instance (its
 // class may be a subclass).
-Ref
-word_cache_stem(PyObject *op, PyObject *key) noexcept;
+Ref word_cache_stem(PyObject *op, PyObject *key) noexcept;
 
 // The purge behind _Morvane__purgeCache: once the cache holds the capacity
 // or more, keeps only the entries of the most recent lookups.
-PyObject *
-stemming_purgeCache_impl(StemmingObject *self) noexcept;
+PyObject *stemming_purgeCache_impl(StemmingObject *self) noexcept;
 
 // Calls the instance's purge method, by name for a subclass (which may
 // override it), with the result dropped: 0, or -1 with an exception set.
-int
-call_purgeCache(PyObject *op) noexcept;
+int call_purgeCache(PyObject *op) noexcept;
 
 }  // namespace morvane
