@@ -4,6 +4,9 @@ import pytest
 
 import Morvane
 
+# --refleaks, the leak run
+pytest_plugins = ["refleaks"]
+
 
 def raises_exactly(exc_type, message, func, *args, **kwargs):
     """Call func and check that it raises exactly exc_type with message."""

@@ -739,6 +739,7 @@ LEAKS = {
 }
 
 
+@pytest.mark.no_leak_run("leaks on purpose")
 @pytest.mark.parametrize("leak", LEAKS.values(), ids=LEAKS.keys())
 def test_harness_sees_one_leak_per_round(traced, leak):
     """The slack is tight enough that a single leaked object, reference or
@@ -760,6 +761,7 @@ needs_refcounts = pytest.mark.skipif(
 
 
 @needs_refcounts
+@pytest.mark.no_leak_run("leaks on purpose")
 def test_harness_sees_one_extra_reference_on_a_cache_hit(traced):
     """A reference too many on a stem the cache keeps anyway allocates
     nothing: only the reference total shows it, and it fails the check."""

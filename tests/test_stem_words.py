@@ -320,12 +320,15 @@ def test_iterator_failing_at_once(stemmer):
 
 
 @pytest.mark.parametrize(
-    "end",
-    [StopIteration(), StopIteration("a value"), EndOfWords()],
+    "make_end",
+    # a fresh exception each time: one raised again keeps its old traceback
+    # under the new one
+    [StopIteration, lambda: StopIteration("a value"), EndOfWords],
     ids=["stop", "stop-with-value", "stop-subclass"],
 )
-def test_stop_iteration_ends_the_walk_normally(stemmer, end):
-    result = stemmer.stemWords(FailingIterator(["running", b"jumps"], end))
+def test_stop_iteration_ends_the_walk_normally(stemmer, make_end):
+    result = stemmer.stemWords(
+        FailingIterator(["running", b"jumps"], make_end()))
     assert result == ["run", b"jump"]
 
 
