@@ -53,7 +53,8 @@ WORKERS = 2
 
 
 def host_packages(full: bool) -> None:
-    needed = ["libstemmer-dev", "g++", *WORDLISTS]
+    # clang-format: the formatting check of src/ (tests/test_formatting.py)
+    needed = ["libstemmer-dev", "g++", "clang-format", *WORDLISTS]
     if not which("cmake"):
         needed.append("cmake")
     if full:
