@@ -42,7 +42,7 @@ PACKAGES = (
     "hunspell-ar", "hunspell-cs", "hunspell-el", "hunspell-eu",
     "hunspell-hi", "hunspell-hu", "hunspell-id", "hunspell-lt",
     "hunspell-ne", "hunspell-ro", "hunspell-ru", "hunspell-sr",
-    "hunspell-tr", "myspell-et", "myspell-fa",
+    "hunspell-tr", "myspell-et", "myspell-fa", "hunspell-hy", "hunspell-ta",
 )
 INTERPRETERS = ("python3.14", "python3.15", "python3.15d")
 
