@@ -3,8 +3,6 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
-#include <libstemmer.h>
-
 #include <cstdint>
 #include <cstdio>
 
@@ -12,7 +10,7 @@
 #include "constants.hpp"
 #include "function_object.hpp"
 #include "ref.hpp"
-#include "stemming_object.hpp"
+#include "stemming_object.hpp"  // also libstemmer's header
 
 // The CPython version this build records as its own: the headers' unless
 // the build says otherwise (to test the mismatch warning).

@@ -6,6 +6,8 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+// libstemmer's header is included here alone; the module's unit reads
+// sb_stemmer_list through this file.
 #include <libstemmer.h>
 
 #include <climits>

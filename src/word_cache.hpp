@@ -17,15 +17,24 @@ struct StemmingObject;
 
 // The key index: an open-addressing table of the cache's exact bytes keys,
 // by content, so that a repeated str word is looked up with the key object
-// itself instead of a freshly encoded copy. It only ever suggests a key: the
-// cache dict stays the one truth, and a lookup with a suggested key is a
-// lookup with an equal exact bytes object, as the encoded word would be.
-// Keys may outlive their place in the cache (other code can delete them
-// from it), so the index holds strong references; releasing an exact bytes
-// object runs no Python code, so every operation on it is safe whatever
-// state the instance is in. Allocation failures leave the index smaller,
-// never an exception set. Zero-filled memory is an empty index: instances
-// come from tp_alloc, which runs no constructors.
+// itself instead of a freshly encoded copy, which a hit would otherwise
+// allocate, hash and compare. It only ever suggests a key: the cache dict
+// stays the one truth, and a lookup with a suggested key is a lookup with
+// an equal exact bytes object, as the encoded word would be. Keys may
+// outlive their place in the cache (other code can delete them from it), so
+// the index holds strong references; releasing an exact bytes object runs
+// no Python code, so every operation on it is safe whatever state the
+// instance is in. Allocation failures leave the index smaller, never an
+// exception set. Zero-filled memory is an empty index: instances come from
+// tp_alloc, which runs no constructors.
+//
+// What it saves, measured with and without it: a hit on running prose
+// (benchmarks/hit_profile.py, callgrind) costs 553 instructions instead of
+// 919 on CPython 3.11 (built without PGO) and 500 instead of 833 on 3.15
+// (Debian's release build); stemWords on the benchmarks' running text takes
+// 95 ns a word instead of 104 on 3.11 and 89 instead of 91 on 3.15 (CPU
+// time, medians of 25 interleaved rounds on a busy machine). Each miss pays
+// some 33 instructions for it, of about 4,750 on 3.11 and 3,600 on 3.15.
 struct KeyIndex {
     struct Slot {
         Py_hash_t hash;
