@@ -74,11 +74,14 @@ def algorithm_count(path):
 # The C loop calls the very library file the module loaded, so that both
 # sides stem with the same code even where one work tree serves systems
 # with different libstemmers (a chroot sharing the tree, an installed
-# wheel with its own copy): one binary per library, named by its content.
+# wheel with its own copy): one binary per library and per system, named
+# by the library's content and path and by the C library it was built
+# against (a binary built in a newer chroot does not run outside it).
 STEMMER = stemmer_library()
 if STEMMER is not None:
     C_BINARY = BUILD / ("c_loop-" + hashlib.sha256(
-        STEMMER.read_bytes()).hexdigest()[:16])
+        STEMMER.read_bytes() + str(STEMMER).encode()
+        + " ".join(platform.libc_ver()).encode()).hexdigest()[:16])
     C_LINK = [str(STEMMER), f"-Wl,-rpath,{STEMMER.parent}"]
 else:
     C_BINARY = BUILD / "c_loop"
