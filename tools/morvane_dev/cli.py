@@ -32,8 +32,9 @@ def main(argv: list[str]) -> int:
     test.add_argument(
         "--full", action="store_true",
         help="the full gate (what CI runs): also the sanitizers on every "
-        "version, valgrind's memcheck, the debug build's reference-leak run "
-        "and the memory checkers' self-test")
+        "version, valgrind's memcheck, the debug build's reference-leak run, "
+        "the memory checkers' self-test, and one run against the system's "
+        "own libstemmer")
     test.add_argument(
         "--python", action="append", default=[], metavar="KEY",
         help="test only this CPython (3.11 ... 3.15, 3.15d for the debug "

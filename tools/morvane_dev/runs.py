@@ -18,6 +18,7 @@ from dataclasses import dataclass, field
 from pathlib import Path
 
 from .interpreters import Interpreter
+from .sidroot import command_at, run_logged
 from .system import ROOT
 
 RESULTS = ROOT / "build/test-results"
@@ -106,18 +107,10 @@ class Build:
     # Running things where the interpreter lives
 
     def argv(self, argv, env: dict[str, str] | None = None) -> list[str]:
-        env = env or {}
-        sid = self.interpreter.sid
-        if sid:
-            return sid.command(argv, cwd=ROOT, env=env)
-        return ["env", *(f"{k}={v}" for k, v in env.items()), *map(str, argv)]
+        return command_at(self.interpreter.sid, argv, env)
 
     def call(self, argv, env=None, **kwargs) -> int:
-        self.log.write(f"$ {' '.join(map(str, argv))}\n")
-        self.log.flush()
-        return subprocess.run(self.argv(argv, env), cwd=ROOT,
-                              stdin=subprocess.DEVNULL, stdout=self.log,
-                              stderr=subprocess.STDOUT, **kwargs).returncode
+        return run_logged(self.interpreter.sid, argv, self.log, env, **kwargs)
 
     def output(self, argv) -> str:
         done = subprocess.run(self.argv(argv), cwd=ROOT, text=True,

@@ -224,6 +224,27 @@ class SidRoot:
                 *map(str, argv)]
 
 
+def command_at(sid: SidRoot | None, argv, env: dict[str, str] | None = None,
+               ) -> list[str]:
+    """argv as run where an interpreter lives: on the host (sid None), with
+    env added to the environment, or inside the sid root with only env set.
+    The test runs and the wheel builds both go through here."""
+    env = env or {}
+    if sid:
+        return sid.command(argv, cwd=ROOT, env=env)
+    return ["env", *(f"{k}={v}" for k, v in env.items()), *map(str, argv)]
+
+
+def run_logged(sid: SidRoot | None, argv, log, env=None, **kwargs) -> int:
+    """Run argv where command_at puts it, its output and the command line
+    itself appended to the open file log; its exit status."""
+    log.write(f"$ {' '.join(map(str, argv))}\n")
+    log.flush()
+    return subprocess.run(command_at(sid, argv, env), cwd=ROOT,
+                          stdin=subprocess.DEVNULL, stdout=log,
+                          stderr=subprocess.STDOUT, **kwargs).returncode
+
+
 def _unmount(target: Path) -> None:
     if subprocess.run(["umount", target],
                       stdin=subprocess.DEVNULL).returncode != 0:

@@ -29,7 +29,7 @@ from pathlib import Path
 
 from . import interpreters, libstemmer
 from .interpreters import Interpreter
-from .sidroot import SidRoot
+from .sidroot import SidRoot, command_at, run_logged
 from .system import ROOT, Failure, say
 
 # The release interpreters a default run builds for.
@@ -128,23 +128,14 @@ class Place:
         return "sid root" if self.sid else "host"
 
     def argv(self, argv, env: dict[str, str] | None = None) -> list[str]:
-        env = env or {}
-        if self.sid:
-            return self.sid.command(argv, cwd=ROOT, env=env)
-        return ["env", *(f"{k}={v}" for k, v in env.items()),
-                *map(str, argv)]
+        return command_at(self.sid, argv, env)
 
     def run(self, argv, log: Path, env=None) -> bool:
         """Run argv here, its output into log; on failure show the log's
         end."""
-        command = self.argv(argv, env)
         with open(log, "a") as out:
-            out.write(f"$ {' '.join(map(str, argv))}\n")
-            out.flush()
-            done = subprocess.run(command, cwd=ROOT, stdin=subprocess.DEVNULL,
-                                  stdout=out, stderr=subprocess.STDOUT)
-        if done.returncode == 0:
-            return True
+            if run_logged(self.sid, argv, out, env) == 0:
+                return True
         lines = log.read_text(errors="replace").splitlines()
         for line in lines[-40:]:
             say("    " + line)
