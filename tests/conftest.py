@@ -1,4 +1,9 @@
-"""Fixtures and misbehaving helper objects shared by the tests."""
+"""Fixtures, the module's messages, views of an instance's cache and the
+misbehaving helper objects shared by the tests."""
+
+import subprocess
+import sys
+import textwrap
 
 import pytest
 
@@ -42,6 +47,64 @@ def uncached():
     return Morvane.Morvane("english", 0)
 
 
+@pytest.fixture
+def unraisable(monkeypatch):
+    """Collects whatever destruction reports through sys.unraisablehook."""
+    seen = []
+    monkeypatch.setattr(sys, "unraisablehook", seen.append)
+    return seen
+
+
+def cpython_message(func, *args):
+    """The message of the exception that this CPython raises for func(*args),
+    so that a test follows the interpreter's own wording."""
+    try:
+        func(*args)
+    except Exception as exc:
+        return str(exc)
+    raise AssertionError(f"{func!r} raised nothing")
+
+
+# The module's own messages
+
+NO_ALGORITHM = (
+    "this Morvane object has no stemming algorithm: "
+    "__init__ has not run or failed"
+)
+NO_PICKLING = "self.cobj cannot be converted to a Python object for pickling"
+
+
+def not_found(name):
+    """The one argument of the KeyError for an unknown algorithm name."""
+    return f"Stemming algorithm '{name}' not found"
+
+
+# str() of that KeyError, which is the repr of its argument
+NOT_FOUND = repr(not_found("nosuch"))
+
+
+def raises_not_found(name, func, *args):
+    """KeyError's str() is the repr of its one argument: check both."""
+    exc = raises_exactly(KeyError, repr(not_found(name)), func, *args)
+    assert exc.args == (not_found(name),)
+    return exc
+
+
+def run_child(code):
+    """Run code in a fresh interpreter, with warnings as errors; it must
+    exit cleanly and write nothing to stderr. Returns the printed lines."""
+    proc = subprocess.run(
+        [sys.executable, "-W", "error", "-c", textwrap.dedent(code)],
+        capture_output=True, text=True, timeout=120,
+    )
+    assert proc.returncode == 0, proc.stderr
+    assert proc.stderr == ""
+    return proc.stdout.splitlines()
+
+
+# Views of an instance's cache
+
+
 def cache_of(instance):
     """An instance's cache dict and counter, as the collector sees them."""
     cache, counter = _referents(instance)
@@ -56,7 +119,149 @@ def _referents(instance):
     return refs[0], refs[1]
 
 
+def _copied(entry):
+    return list(entry) if type(entry) is list else entry
+
+
+def state(instance):
+    """The cache's contents (key -> entry, plain lists copied so that later
+    changes do not show) and the counter."""
+    cache, counter = cache_of(instance)
+    return {key: _copied(entry) for key, entry in cache.items()}, counter
+
+
+def snapshot(instance):
+    """The cache object, its (key, entry) objects in order with copies of
+    the entries, and the counter: what a call that fails or has nothing
+    to do must leave exactly as it was."""
+    cache, counter = cache_of(instance)
+    items = None if cache is None else [
+        (key, entry, _copied(entry)) for key, entry in cache.items()]
+    return cache, items, counter
+
+
+def assert_unchanged(instance, before):
+    cache, items, counter = before
+    now, now_counter = cache_of(instance)
+    assert now is cache
+    if cache is not None:
+        now_items = list(now.items())
+        assert [(k, e, _copied(e)) for k, e in now_items] == items
+        for (key, entry, _), (now_key, now_entry) in zip(items, now_items):
+            assert now_key is key and now_entry is entry
+    assert now_counter == counter
+
+
+def assert_missed(exc, key=None):
+    """exc came from the miss path: its context is the lookup's KeyError,
+    whose one argument is the very key looked up (an equal one for bytes)."""
+    context = exc.__context__
+    assert type(context) is KeyError
+    if key is not None:
+        assert len(context.args) == 1
+        assert context.args[0] is key or (
+            type(key) is bytes and context.args[0] == key)
+
+
+def assert_works(instance, capacity=None):
+    """The instance still stems, cached and uncached, once its capacity is
+    set again (which also forgets whatever the test left in the cache)."""
+    instance.maxCacheSize = 0
+    assert instance.stemWord("connections") == "connect"
+    instance.maxCacheSize = 10000 if capacity is None else capacity
+    assert instance.stemWords(["running", b"running", "jumps"]) == [
+        "run", b"run", "jump"]
+    assert instance.stemWord("running") == "run"  # a hit
+
+
+def stems_of(word, algorithms):
+    """The stems (as str) that any of the algorithms gives word."""
+    return {Morvane.Morvane(name, 0).stemWord(bytes(word)).decode()
+            for name in algorithms}
+
+
+def assert_sound(instance, algorithms, stamps_bounded=True):
+    """What must hold however Python code run in the middle of a call
+    changed the instance, where which change wins is not laid down: every
+    entry is a [str, int] list whose stem one of the algorithms involved
+    gives its key, stamped below the counter, and the instance still
+    works afterwards."""
+    cache, counter = cache_of(instance)
+    assert type(cache) is dict and type(counter) is int and counter >= 0
+    for key, entry in cache.items():
+        assert type(entry) is list and len(entry) == 2, (key, entry)
+        stem, stamp = entry
+        assert type(stem) is str and type(stamp) is int, (key, entry)
+        assert stem in stems_of(key, algorithms), (key, entry)
+        if stamps_bounded:
+            assert 0 <= stamp < counter, (key, entry, counter)
+    instance.__init__("english")
+    assert_works(instance)
+
+
 # Misbehaving helpers
+
+
+class MyBytes(bytes):
+    """A bytes subclass that changes nothing: the word's own object becomes
+    the key, and stems still come back as plain bytes."""
+
+
+class NoPurge(Morvane.Morvane):
+    """Never purges on its own, so that the cache can be brought to or past
+    its capacity before the built-in purge is called by hand."""
+
+    __slots__ = ()
+
+    def _Morvane__purgeCache(self):
+        pass
+
+
+def builtin_purge(instance):
+    return Morvane.Morvane._Morvane__purgeCache(instance)
+
+
+class OverstatedLength(bytes):
+    """len() reports more bytes than the buffer holds (five more, unless
+    told): reading that far would run past the end."""
+
+    def __new__(cls, value, reported=None):
+        self = super().__new__(cls, value)
+        self.reported = reported
+        return self
+
+    def __len__(self):
+        if self.reported is None:
+            return bytes.__len__(self) + 5
+        return self.reported
+
+
+class UnderstatedLength(bytes):
+    """len() reports fewer bytes than the buffer holds: only that many are
+    the word."""
+
+    def __new__(cls, value, reported):
+        self = super().__new__(cls, value)
+        self.reported = reported
+        return self
+
+    def __len__(self):
+        return self.reported
+
+
+class HookedStr(str):
+    """A str word whose encode runs hook() the first time it is called."""
+
+    def __new__(cls, text, hook):
+        self = super().__new__(cls, text)
+        self.hook = hook
+        return self
+
+    def encode(self, *args):
+        hook, self.hook = self.hook, None
+        if hook is not None:
+            hook()
+        return str.encode(self, *args)
 
 
 class RaisingBool:

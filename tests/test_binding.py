@@ -1,12 +1,16 @@
 """Argument binding of every function and method: one table of the
-TypeErrors a call that does not fit raises, before anything else is done."""
+TypeErrors a call that does not fit raises, before anything else is done,
+and the keyword forms that do fit.
+
+Calls through the class with no instance, or with something else in its
+place, are tested with the rest of the class's surface in test_module.py."""
 
 import ctypes
 
 import pytest
 
 import Morvane
-from conftest import cache_of, raises_exactly
+from conftest import assert_unchanged, cache_of, raises_exactly, snapshot
 
 Stemmer = Morvane.Morvane
 
@@ -43,7 +47,7 @@ def call_with_dict(func, args, keywords):
 CALLERS = {"python": call_python, "vectorcall": call_vectorcall,
            "dict": call_with_dict}
 
-# The callable under test, given a fresh stemmer; methods are bound.
+# The callable under test, given an instance; methods are bound.
 TARGETS = {
     "algorithms": lambda s: Morvane.algorithms,
     "version": lambda s: Morvane.version,
@@ -187,6 +191,8 @@ CASES = [
          "two-positional"),
     case("stemWord", (1, 2), [("bogus", 1)],
          many("stemWord", "exactly", 1, 2), "count-before-keywords"),
+    case("stemWord", ("a", "b"), [("word", "c")],
+         many("stemWord", "exactly", 1, 2), "count-before-repeat"),
     case("stemWord", ("a",), [("words", "b")],
          unexpected("stemWord", "words"), "unexpected"),
     case("stemWord", (), [("bogus", 1)], unexpected("stemWord", "bogus"),
@@ -258,32 +264,60 @@ CASES = [
 ]
 
 
-def assert_untouched(stemmer):
-    """A fresh stemmer after a failed binding: nothing was stemmed."""
-    cache, counter = cache_of(stemmer)
-    assert cache == {}
-    assert counter == 0
-    assert stemmer.maxCacheSize == 10000
+@pytest.fixture
+def warm():
+    """An instance with a cached word, so that a binding failure that went
+    on to reset or stem would show."""
+    s = Stemmer("english", 50)
+    s.stemWord("running")
+    return s, snapshot(s)
+
+
+def assert_untouched(warm):
+    """Nothing was stemmed, stored, forgotten or re-initialised."""
+    stemmer, before = warm
+    assert_unchanged(stemmer, before)
+    assert stemmer.maxCacheSize == 50
+    assert stemmer.stemWord("laufenden") == "laufenden"  # still English
 
 
 @pytest.mark.parametrize("target, via, args, keywords, message", CASES)
-def test_binding_error(stemmer, target, via, args, keywords, message):
-    func = TARGETS[target](stemmer)
+def test_binding_error(warm, target, via, args, keywords, message):
+    func = TARGETS[target](warm[0])
     raises_exactly(TypeError, message, CALLERS[via], func, args, keywords)
-    assert_untouched(stemmer)
+    assert_untouched(warm)
 
 
 @pytest.mark.parametrize(
     "target, via, args, keywords, message",
     [param for param in CASES if param.values[0] in THROUGH_CLASS],
 )
-def test_binding_error_through_class(stemmer, target, via, args, keywords,
+def test_binding_error_through_class(warm, target, via, args, keywords,
                                      message):
     """The instance passed first is not counted among the arguments."""
     func = THROUGH_CLASS[target]
-    args = (stemmer,) + tuple(args)
+    args = (warm[0],) + tuple(args)
     raises_exactly(TypeError, message, CALLERS[via], func, args, keywords)
-    assert_untouched(stemmer)
+    assert_untouched(warm)
+
+
+@pytest.mark.parametrize(
+    "call, expected",
+    [
+        (lambda s: s.stemWord(word="running"), "run"),
+        (lambda s: s.stemWord(word=b"running"), b"run"),
+        (lambda s: Stemmer.stemWord(s, word="jumps"), "jump"),
+        (lambda s: s.stemWords(words=["running", b"jumps"]), ["run", b"jump"]),
+        (lambda s: Stemmer.stemWords(s, words=("flies",)), ["fli"]),
+    ],
+    ids=["stemWord", "stemWord-bytes", "stemWord-through-class", "stemWords",
+         "stemWords-through-class"],
+)
+def test_word_by_keyword(stemmer, call, expected):
+    assert call(stemmer) == expected
+    # every word went through the cache once
+    assert cache_of(stemmer)[1] == (
+        len(expected) if type(expected) is list else 1)
 
 
 # Keyword names are matched by equality, not only by identity
@@ -335,8 +369,8 @@ def test_equal_keyword_binds_state_of_setstate(stemmer):
     ],
     ids=["algorithms", "__init__", "stemWord", "stemWords", "__setstate__"],
 )
-def test_equal_keyword_repeating_a_positional(stemmer, target, args, keyword,
+def test_equal_keyword_repeating_a_positional(warm, target, args, keyword,
                                               message):
-    func = TARGETS[target](stemmer)
+    func = TARGETS[target](warm[0])
     raises_exactly(TypeError, message, func, *args, **{fresh(keyword): 2})
-    assert_untouched(stemmer)
+    assert_untouched(warm)

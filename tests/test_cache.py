@@ -13,7 +13,6 @@ from conftest import (
     raises_exactly,
 )
 
-NO_LEN = "object of type 'NoneType' has no len()"
 
 
 class NoPurge(Morvane.Morvane):
@@ -343,37 +342,6 @@ def test_purge_takes_no_arguments(args, kwargs, message):
     before = frozen(s)
     raises_exactly(TypeError, message, s._Morvane__purgeCache, *args, **kwargs)
     assert_frozen(s, before)  # capacity -1 would otherwise replace the dict
-
-
-# Instances whose __init__ never ran (cache and counter are None)
-
-
-@pytest.fixture
-def bare():
-    return Morvane.Morvane.__new__(Morvane.Morvane)
-
-
-def test_purge_on_bare_instance_fails_on_len(bare):
-    raises_exactly(TypeError, NO_LEN, bare._Morvane__purgeCache)
-    assert cache_of(bare) == (None, None)
-
-
-@pytest.mark.parametrize("capacity", [5, -1])
-def test_setting_capacity_on_bare_instance_stores_then_fails(bare, capacity):
-    def assign():
-        bare.maxCacheSize = capacity
-
-    raises_exactly(TypeError, NO_LEN, assign)
-    assert bare.maxCacheSize == capacity
-    assert cache_of(bare) == (None, None)
-
-
-def test_zero_capacity_on_bare_instance_installs_cache(bare):
-    bare.maxCacheSize = 0
-    assert cache_of(bare) == ({}, 0)
-    bare.maxCacheSize = 5
-    assert bare.maxCacheSize == 5
-    assert cache_of(bare) == ({}, 0)
 
 
 # A purge that fails part-way leaves the cache as it was

@@ -367,51 +367,6 @@ def test_stem_not_utf8(word, stem, message):
     assert len(purges) == 1
 
 
-# Argument binding
-
-
-def test_word_by_keyword(stemmer):
-    assert stemmer.stemWord(word="running") == "run"
-    assert stemmer.stemWord(word=b"running") == b"run"
-    assert Morvane.Morvane.stemWord(stemmer, word="jumps") == "jump"
-    assert state(stemmer)[1] == 3
-
-
-@pytest.mark.parametrize(
-    "args, kwargs, message",
-    [
-        ((), {}, "stemWord() takes exactly 1 positional argument (0 given)"),
-        (("a", "b"), {},
-         "stemWord() takes exactly 1 positional argument (2 given)"),
-        (("a",), {"word": "b"},
-         "stemWord() got multiple values for keyword argument 'word'"),
-        ((), {"words": "a"},
-         "stemWord() got an unexpected keyword argument 'words'"),
-        (("a", "b"), {"word": "c"},
-         "stemWord() takes exactly 1 positional argument (2 given)"),
-    ],
-    ids=["none", "two", "both", "unexpected", "two-and-keyword"],
-)
-def test_binding_errors_change_nothing(stemmer, args, kwargs, message):
-    raises_exactly(TypeError, message, stemmer.stemWord, *args, **kwargs)
-    assert state(stemmer) == ({}, 0)
-
-
-def test_through_the_class(stemmer):
-    assert Morvane.Morvane.stemWord(stemmer, "running") == "run"
-    raises_exactly(TypeError, "stemWord() needs an argument",
-                   Morvane.Morvane.stemWord)
-
-
-def test_through_the_class_with_a_non_instance():
-    raises_exactly(
-        TypeError,
-        "descriptor 'stemWord' for 'Morvane.Morvane' objects doesn't apply "
-        "to a 'bytes' object",
-        Morvane.Morvane.stemWord, b"running", b"running",
-    )
-
-
 # The caller's handled exception
 
 
@@ -492,17 +447,6 @@ def test_purge_failure_chains_through_the_key_error_to_the_caller():
 
 
 # Failures at other steps
-
-
-def test_uninitialised_cache_with_positive_capacity():
-    bare = Morvane.Morvane.__new__(Morvane.Morvane)
-    raises_exactly(TypeError, "object of type 'NoneType' has no len()",
-                   setattr, bare, "maxCacheSize", 5)
-    assert bare.maxCacheSize == 5
-    exc = raises_exactly(TypeError, "'NoneType' object is not subscriptable",
-                         bare.stemWord, "running")
-    assert exc.__context__ is None
-    assert bare.maxCacheSize == 5
 
 
 class SecondHashFails(bytes):
@@ -616,46 +560,6 @@ def test_other_error_from_an_entry_is_not_caught(stemmer):
                          stemmer.stemWord, "running")
     assert exc.__context__ is None
     assert state(stemmer) == ({b"running": []}, 1)
-
-
-# Instances without an algorithm
-
-
-class NoInit(Morvane.Morvane):
-    __slots__ = ()
-
-    def __init__(self, *args):
-        pass
-
-
-@pytest.mark.parametrize(
-    "make",
-    [lambda: Morvane.Morvane.__new__(Morvane.Morvane), lambda: NoInit("x")],
-    ids=["bare-new", "init-not-called"],
-)
-@pytest.mark.parametrize("word", ["running", b"running", "caf\xe9"],
-                         ids=["ascii", "bytes", "non-ascii"])
-def test_never_initialised(make, word):
-    bare = make()
-    exc = raises_exactly(RuntimeError, NO_ALGORITHM, bare.stemWord, word)
-    assert exc.__context__ is None
-    bare.maxCacheSize = 0  # installs an empty cache: the cached road opens
-    bare.maxCacheSize = 5
-    exc = raises_exactly(RuntimeError, NO_ALGORITHM, bare.stemWord, word)
-    assert type(exc.__context__) is KeyError
-    assert state(bare) == ({}, 0)
-
-
-def test_failed_reinitialisation_still_answers_hits(stemmer):
-    stemmer.stemWord("running")
-    raises_exactly(KeyError, "\"Stemming algorithm 'nosuch' not found\"",
-                   stemmer.__init__, "nosuch")
-    assert stemmer.stemWord(b"running") == b"run"
-    exc = raises_exactly(RuntimeError, NO_ALGORITHM, stemmer.stemWord, "jumps")
-    assert_missed_key(exc, b"jumps")
-    assert state(stemmer) == ({b"running": ["run", 1]}, 2)
-    stemmer.maxCacheSize = 0
-    raises_exactly(RuntimeError, NO_ALGORITHM, stemmer.stemWord, "running")
 
 
 # Words whose length lies or that change under the call

@@ -288,23 +288,6 @@ def test_subclass_init_with_own_arguments():
     assert s.stemWord("laufenden") == Morvane.Morvane("german").stemWord("laufenden")
 
 
-def test_subclass_init_skipping_base_leaves_instance_uninitialised():
-    class Lazy(Morvane.Morvane):
-        def __init__(self, *args):
-            pass
-
-    s = Lazy("english")
-    assert s.maxCacheSize == 0
-    raises_exactly(
-        RuntimeError,
-        "this Morvane object has no stemming algorithm: __init__ has not run or failed",
-        s.stemWord,
-        "running",
-    )
-    Morvane.Morvane.__init__(s, "english")
-    assert s.stemWord("running") == "run"
-
-
 # Pickling
 
 
