@@ -4,6 +4,7 @@ misbehaving helper objects shared by the tests."""
 import subprocess
 import sys
 import textwrap
+from typing import NamedTuple
 
 import pytest
 
@@ -219,6 +220,40 @@ class NoPurge(Morvane.Morvane):
 
 def builtin_purge(instance):
     return Morvane.Morvane._Morvane__purgeCache(instance)
+
+
+_Base = Morvane.Morvane
+
+
+class PurgeCall(NamedTuple):
+    """What a purge override saw when it was called."""
+
+    handling: BaseException | None  # the exception being handled
+    size: int  # of the cache
+    counter: int
+
+
+def recording_purge(purge=builtin_purge):
+    """A subclass whose purge records a PurgeCall each time, then returns
+    purge(self) (by default the built-in purge). Returns the class and the
+    list of calls.
+
+    The class is named Morvane, so that its __purgeCache mangles to the
+    name the module calls; its empty __slots__ leave no instance dict, so
+    the collector still sees exactly the cache and the counter."""
+    calls = []
+
+    class Morvane(_Base):
+        __slots__ = ()
+
+        def __purgeCache(self, *args, **kwargs):
+            assert args == () and kwargs == {}
+            cache, counter = cache_of(self)
+            calls.append(PurgeCall(sys.exc_info()[1], len(cache), counter))
+            return purge(self)
+
+    assert "_Morvane__purgeCache" in vars(Morvane)
+    return Morvane, calls
 
 
 class OverstatedLength(bytes):

@@ -10,9 +10,7 @@ one instance) happens in a child interpreter."""
 
 import copy
 import gc
-import subprocess
 import sys
-import textwrap
 import threading
 import tracemalloc
 import weakref
@@ -23,52 +21,26 @@ from fractions import Fraction
 import pytest
 
 import Morvane
-from conftest import cache_of, raises_exactly, unhashable_key_message
-
-NO_ALGORITHM = (
-    "this Morvane object has no stemming algorithm: "
-    "__init__ has not run or failed"
+from conftest import (
+    NO_ALGORITHM,
+    NOT_FOUND,
+    HookedStr,
+    MyBytes,
+    NoPurge,
+    OverstatedLength,
+    assert_missed,
+    assert_sound,
+    assert_works,
+    cache_of,
+    raises_exactly,
+    run_child,
+    state,
+    unhashable_key_message,
 )
-NOT_FOUND = "\"Stemming algorithm 'nosuch' not found\""
 
 
 class Boom(Exception):
     pass
-
-
-def state(instance):
-    """Cache (key -> entry, lists copied) and counter of an instance."""
-    cache, counter = cache_of(instance)
-    return ({key: list(entry) if type(entry) is list else entry
-             for key, entry in cache.items()}, counter)
-
-
-def assert_missed(exc):
-    """exc came from the miss path: it carries the lookup's KeyError."""
-    assert type(exc.__context__) is KeyError
-
-
-def assert_works(instance, capacity=None):
-    """The instance still stems, cached and uncached, once its capacity is
-    set again (which also forgets whatever the test left in the cache)."""
-    instance.maxCacheSize = 0
-    assert instance.stemWord("connections") == "connect"
-    instance.maxCacheSize = 10000 if capacity is None else capacity
-    assert instance.stemWords(["running", b"running", "jumps"]) == [
-        "run", b"run", "jump"]
-    assert instance.stemWord("running") == "run"  # a hit
-
-
-def run_child(code):
-    """Run code in a fresh interpreter, which must exit cleanly, and return
-    the lines it printed."""
-    proc = subprocess.run(
-        [sys.executable, "-W", "error", "-c", textwrap.dedent(code)],
-        capture_output=True, text=True, timeout=120,
-    )
-    assert proc.returncode == 0, proc.stderr
-    assert proc.stderr == ""
-    return proc.stdout.splitlines()
 
 
 # A purge override that changes the instance
@@ -271,39 +243,6 @@ def test_purge_attribute_that_is_no_method(cls, error):
     assert s.stemWords(["jumps", b"cats"]) == ["jump", b"cat"]
 
 
-class NotCallableStemWord(Morvane.Morvane):
-    stemWord = None
-
-
-class RaisingStemWordLookup(Morvane.Morvane):
-    @property
-    def stemWord(self):
-        raise LookupError("no stemWord")
-
-
-class LengthStemWord(Morvane.Morvane):
-    stemWord = staticmethod(len)
-
-
-@pytest.mark.parametrize(
-    "cls, outcome",
-    [
-        (NotCallableStemWord, (TypeError, "'NoneType' object is not callable")),
-        (RaisingStemWordLookup, (LookupError, "no stemWord")),
-        (LengthStemWord, [7, 4]),
-    ],
-    ids=["not-callable", "lookup-raises", "staticmethod"],
-)
-def test_stemWord_attribute_that_is_no_method(cls, outcome):
-    s = cls("english")
-    assert s.stemWords([]) == []
-    if isinstance(outcome, list):
-        assert s.stemWords(["running", "cats"]) == outcome
-    else:
-        raises_exactly(*outcome, s.stemWords, ["running", "cats"])
-    assert Morvane.Morvane.stemWord(s, "running") == "run"
-
-
 def test_attribute_lookup_of_the_purge_reinitialises():
     """A __getattribute__ that re-initialises the instance when the purge
     is looked up: the stem is computed and stored first, then forgotten."""
@@ -418,116 +357,7 @@ def test_init_nested_in_its_own_argument_conversions():
     assert_works(s)
 
 
-# The list that stemWords walks changes under it
-
-
-class Hooked(str):
-    """A str word whose encode runs hook() the first time."""
-
-    def __new__(cls, text, hook):
-        self = super().__new__(cls, text)
-        self.hook = hook
-        return self
-
-    def encode(self, *args):
-        hook, self.hook = self.hook, None
-        if hook is not None:
-            hook()
-        return str.encode(self, *args)
-
-
-def _append(words):
-    words.append("dogs")
-
-
-def _remove_earlier(words):
-    words.remove("running")
-
-
-def _clear(words):
-    words.clear()
-
-
-def _drop_current(words):
-    words[1] = "replaced"
-    gc.collect()
-
-
-def _drop_current_and_later(words):
-    del words[1:]
-    gc.collect()
-
-
-def _insert_in_front(words):
-    words.insert(0, "flies")
-
-
-def _move_storage(words):
-    # Growing far and shrinking back moves the list's item array twice.
-    words.extend(["x"] * 10000)
-    del words[4:]
-    gc.collect()
-
-
-@pytest.mark.parametrize(
-    "change, stems",
-    [
-        (_append, ["run", "jump", "fli", "cat", "dog"]),
-        (_remove_earlier, ["run", "jump", "cat"]),
-        (_clear, ["run", "jump"]),
-        (_drop_current, ["run", "jump", "fli", "cat"]),
-        (_drop_current_and_later, ["run", "jump"]),
-        # the current word moves to the next index and is met again
-        (_insert_in_front, ["run", "jump", "jump", "fli", "cat"]),
-        (_move_storage, ["run", "jump", "fli", "cat"]),
-    ],
-    ids=["append", "remove-earlier", "clear", "drop-current",
-         "drop-current-and-later", "insert-in-front", "move-storage"],
-)
-@pytest.mark.parametrize("capacity", [10000, 0], ids=["cached", "uncached"])
-def test_word_changes_the_list_being_walked(change, stems, capacity):
-    """The plain class walks the list itself: Python code that a word runs
-    changes the list between two steps."""
-    s = Morvane.Morvane("english", capacity)
-    words = ["running", None, "flies", "cats"]
-    words[1] = Hooked("jumps", lambda: change(words))
-    assert s.stemWords(words) == stems
-    assert_works(s)
-
-
-@pytest.mark.parametrize(
-    "change, stems",
-    [
-        (_drop_current, ["run", "jump", "fli", "cat"]),
-        (_drop_current_and_later, ["run", "jump"]),
-        (_move_storage, ["run", "jump", "fli", "cat"]),
-    ],
-    ids=["drop-current", "drop-current-and-later", "move-storage"],
-)
-def test_stemWord_override_changes_the_list_being_walked(change, stems):
-    words = ["running", "jumps", "flies", "cats"]
-
-    class Overriding(Morvane.Morvane):
-        def stemWord(self, word):
-            if word == "jumps":
-                change(words)
-            return super().stemWord(word)
-
-    s = Overriding("english")
-    assert s.stemWords(words) == stems
-    assert_works(s)
-
-
 # A str word whose encode misbehaves
-
-
-class MyBytes(bytes):
-    pass
-
-
-class LengthLies(bytes):
-    def __len__(self):
-        return 99
 
 
 class Encoding(str):
@@ -553,7 +383,7 @@ class Encoding(str):
         (memoryview(b"running"),
          (TypeError, "expected bytes, memoryview found")),
         (MyBytes(b"running"), "run"),
-        (LengthLies(b"running"),
+        (OverstatedLength(b"running", 99),
          (ValueError, "word reports a length of 99 but holds only 7 bytes")),
     ],
     ids=["int", "str", "None", "memoryview", "bytes-subclass",
@@ -623,14 +453,14 @@ def _set_uncached(s):
 )
 def test_encode_that_changes_the_instance(action, stem, after):
     s = Morvane.Morvane("english")
-    assert s.stemWord(Hooked("katzen", lambda: action(s))) == stem
+    assert s.stemWord(HookedStr("katzen", lambda: action(s))) == stem
     assert state(s) == after
 
 
 def test_encode_that_drops_the_algorithm():
     s = Morvane.Morvane("english")
     exc = raises_exactly(RuntimeError, NO_ALGORITHM, s.stemWord,
-                         Hooked("katzen", lambda: _reinit_unknown_swallowed(s)))
+                         HookedStr("katzen", lambda: _reinit_unknown_swallowed(s)))
     assert_missed(exc)
     assert state(s) == ({}, 0)
     s.__init__("english")
@@ -1214,12 +1044,6 @@ def test_purge_compares_odd_stamps_as_python_does():
     stamps = [True, False, 2 ** 100, -2 ** 100, 2 ** 63, -2 ** 63, 1.5, 12.5,
               float("nan"), float("inf"), Fraction(25, 2), Decimal("12.5"),
               AlwaysNewer(-5), NeverNewer(99)]
-
-    class NoPurge(Morvane.Morvane):
-        __slots__ = ()
-
-        def _Morvane__purgeCache(self):
-            pass
 
     s = NoPurge("english", 10)
     for i in range(len(stamps)):

@@ -1,20 +1,19 @@
 """stemWords: one walk over any iterable, one stemWord call per word, the
 results in a new list; failures stop the walk and keep what came before."""
 
+import gc
+
 import pytest
 
 import Morvane
 from conftest import (
     FailingIterator,
-    cache_of,
+    HookedStr,
+    assert_works,
     raises_exactly,
+    state,
     unhashable_key_message,
 )
-
-
-def state(instance):
-    cache, counter = cache_of(instance)
-    return {key: list(entry) for key, entry in cache.items()}, counter
 
 
 def overriding_class(answer=None):
@@ -190,26 +189,93 @@ def test_no_read_ahead():
     ids=["list", "tuple", "iterator", "generator"],
 )
 def test_override_called_once_per_word_with_the_word_alone(make):
-    answers = [object(), None, 7, "x"]
+    """Whatever the override returns is the result, as it is; the built-in
+    stemWord never runs."""
+    answers = [object(), None, 7, "x", ("stem", 5)]
     Overriding, calls = overriding_class(
         lambda self, word: answers[len(calls) - 1])
-    words = ["running", b"jumps", "running", bytearray(b"x")]
-    result = Overriding("english").stemWords(make(words))
+    words = ["running", b"jumps", "running", bytearray(b"x"), 7]
+    stemmer = Overriding("english")
+    result = stemmer.stemWords(make(words))
     assert len(result) == len(answers)
     assert all(r is a for r, a in zip(result, answers))
     assert len(calls) == len(words)
     for (args, kwargs), word in zip(calls, words):
         assert kwargs == {}
         assert len(args) == 1 and args[0] is word
+    assert state(stemmer) == ({}, 0)
 
 
-def test_stemWord_looked_up_anew_for_every_word():
-    """An instance attribute set during the walk takes over at once."""
-    Overriding, calls = overriding_class(
+def test_override_deferring_to_the_base():
+    class Upper(Morvane.Morvane):
+        def stemWord(self, word):
+            return super().stemWord(word).upper()
+
+    assert Upper("english").stemWords(["running", "jumped"]) == ["RUN", "JUMP"]
+
+
+def _set_by_the_override(words):
+    """The override's first call replaces stemWord on the instance."""
+    Overriding, _ = overriding_class(
         lambda self, word: setattr(self, "stemWord", str.upper) or "first")
-    stemmer = Overriding("english")
-    assert stemmer.stemWords(["a", "b", "c"]) == ["first", "B", "C"]
-    assert len(calls) == 1
+    return Overriding("english"), iter(words), ["first", "B", "C"]
+
+
+def _set_between_two_words(words):
+    """The generator sets stemWord on the instance after the first word."""
+    Sub = type("Sub", (Morvane.Morvane,), {})
+    s = Sub("english")
+
+    def generate():
+        yield words[0]
+        s.stemWord = lambda word: "patched"
+        yield from words[1:]
+
+    return s, generate(), ["a", "patched", "patched"]
+
+
+@pytest.mark.parametrize("setup", [_set_by_the_override,
+                                   _set_between_two_words],
+                         ids=["by-the-override", "between-two-words"])
+def test_stemWord_looked_up_anew_for_every_word(setup):
+    """An instance attribute set during the walk takes over at once."""
+    s, words, expected = setup(["a", "b", "c"])
+    assert s.stemWords(words) == expected
+
+
+class NotCallableStemWord(Morvane.Morvane):
+    stemWord = None
+
+
+class RaisingStemWordLookup(Morvane.Morvane):
+    @property
+    def stemWord(self):
+        raise LookupError("no stemWord")
+
+
+class LengthStemWord(Morvane.Morvane):
+    stemWord = staticmethod(len)
+
+
+@pytest.mark.parametrize(
+    "cls, outcome",
+    [
+        (NotCallableStemWord, (TypeError, "'NoneType' object is not callable")),
+        (RaisingStemWordLookup, (LookupError, "no stemWord")),
+        (LengthStemWord, [7, 4]),
+    ],
+    ids=["not-callable", "lookup-raises", "staticmethod"],
+)
+def test_stemWord_attribute_that_is_no_method(cls, outcome):
+    """stemWord is whatever attribute lookup finds, called with the word:
+    its failure is the caller's."""
+    s = cls("english")
+    assert s.stemWords([]) == []
+    if isinstance(outcome, list):
+        assert s.stemWords(["running", "cats"]) == outcome
+    else:
+        raises_exactly(*outcome, s.stemWords, ["running", "cats"])
+    assert Morvane.Morvane.stemWord(s, "running") == "run"
 
 
 def test_builtin_stemWord_used_for_the_plain_class(stemmer):
@@ -217,43 +283,95 @@ def test_builtin_stemWord_used_for_the_plain_class(stemmer):
     assert stemmer.stemWords(words) == [stemmer.stemWord(w) for w in words]
 
 
-def test_appended_words_are_stemmed_too():
-    words = ["running", "jumps"]
-
-    def answer(self, word):
-        if word == "jumps":
-            words.append("flies")
-        return Morvane.Morvane.stemWord(self, word)
-
-    Overriding, calls = overriding_class(answer)
-    assert Overriding("english").stemWords(words) == ["run", "jump", "fli"]
-    assert len(calls) == 3
+# The list being walked changes under the walk
 
 
-def test_removing_an_earlier_word_skips_one():
+def _append(words):
+    words.append("dogs")
+
+
+def _remove_earlier(words):
+    words.remove("running")
+
+
+def _clear(words):
+    words.clear()
+
+
+def _drop_current(words):
+    words[1] = "replaced"
+    gc.collect()
+
+
+def _drop_current_and_later(words):
+    del words[1:]
+    gc.collect()
+
+
+def _insert_in_front(words):
+    words.insert(0, "flies")
+
+
+def _move_storage(words):
+    # Growing far and shrinking back moves the list's item array twice.
+    words.extend(["x"] * 10000)
+    del words[4:]
+    gc.collect()
+
+
+def _from_the_word(capacity):
+    """The plain class walks the list itself: the word's own encode
+    changes it."""
+
+    def trigger(words, change):
+        words[1] = HookedStr(words[1], lambda: change(words))
+        return Morvane.Morvane("english", capacity)
+
+    return trigger
+
+
+def _from_an_override(words, change):
+    """stemWords calls the override, which changes the list (once) before
+    it stems."""
+    fired = []
+
+    class Overriding(Morvane.Morvane):
+        def stemWord(self, word):
+            if word == "jumps" and not fired:
+                fired.append(True)
+                change(words)
+            return super().stemWord(word)
+
+    return Overriding("english")
+
+
+@pytest.mark.parametrize(
+    "change, stems",
+    [
+        (_append, ["run", "jump", "fli", "cat", "dog"]),
+        (_remove_earlier, ["run", "jump", "cat"]),
+        (_clear, ["run", "jump"]),
+        (_drop_current, ["run", "jump", "fli", "cat"]),
+        (_drop_current_and_later, ["run", "jump"]),
+        # the current word moves to the next index and is met again
+        (_insert_in_front, ["run", "jump", "jump", "fli", "cat"]),
+        (_move_storage, ["run", "jump", "fli", "cat"]),
+    ],
+    ids=["append", "remove-earlier", "clear", "drop-current",
+         "drop-current-and-later", "insert-in-front", "move-storage"],
+)
+@pytest.mark.parametrize(
+    "trigger",
+    [_from_the_word(10000), _from_the_word(0), _from_an_override],
+    ids=["word-cached", "word-uncached", "override"],
+)
+def test_list_changed_during_the_walk(trigger, change, stems):
+    """The walk reads the list's current length and item at each step: it
+    neither reads a freed item nor stops early or runs past the end."""
     words = ["running", "jumps", "flies", "cats"]
-
-    def answer(self, word):
-        if word == "jumps":
-            words.remove("running")
-        return Morvane.Morvane.stemWord(self, word)
-
-    Overriding, calls = overriding_class(answer)
-    result = Overriding("english").stemWords(words)
-    assert result == ["run", "jump", "cat"]
-    assert [args for args, _ in calls] == [("running",), ("jumps",),
-                                           ("cats",)]
-
-
-def test_clearing_the_list_ends_the_walk():
-    words = ["running", "jumps", "flies"]
-
-    def answer(self, word):
-        words.clear()
-        return word
-
-    Overriding, _ = overriding_class(answer)
-    assert Overriding("english").stemWords(words) == ["running"]
+    s = trigger(words, change)
+    assert s.stemWords(words) == stems
+    assert_works(s)
 
 
 # Failures part-way
