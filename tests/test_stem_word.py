@@ -377,24 +377,6 @@ def test_len_failure(stemmer, uncached):
     assert state(stemmer) == ({}, 0)
 
 
-class BadEncode(str):
-    def encode(self, *args):
-        raise LookupError("cannot encode the stem")
-
-
-def test_final_encoding_failure_keeps_the_hit(stemmer):
-    """The stem held in an entry is encoded for a bytes caller through its
-    own encode; that failure comes after the hit has been counted."""
-    stemmer.stemWord("running")
-    cache, _ = cache_of(stemmer)
-    odd = BadEncode("odd")
-    cache[b"running"][0] = odd
-    raises_exactly(LookupError, "cannot encode the stem",
-                   stemmer.stemWord, b"running")
-    assert state(stemmer) == ({b"running": [odd, 1]}, 2)
-    assert stemmer.stemWord("running") is odd
-
-
 class KeyErrorEntry:
     """An entry whose items cannot be read."""
 
@@ -443,16 +425,6 @@ def test_key_error_inside_the_lookup_starts_the_miss_path(where):
     assert len(purges) == 2
     assert purges[1].handling is error
     assert state(stemmer) == ({b"running": ["run", 1]}, 2)
-
-
-def test_other_error_from_an_entry_is_not_caught(stemmer):
-    stemmer.stemWord("running")
-    cache, _ = cache_of(stemmer)
-    cache[b"running"].clear()
-    exc = raises_exactly(IndexError, "list index out of range",
-                         stemmer.stemWord, "running")
-    assert exc.__context__ is None
-    assert state(stemmer) == ({b"running": []}, 1)
 
 
 # Words whose length lies or that change under the call
