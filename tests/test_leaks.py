@@ -24,6 +24,9 @@ from conftest import (
     GtUntruthful,
     IndexOnly,
     IntReturningSubclass,
+    MyBytes,
+    NoPurge,
+    OverstatedLength,
     RaisingBool,
     cache_of,
 )
@@ -86,16 +89,6 @@ class Abstract(S, metaclass=abc.ABCMeta):
         pass
 
 
-class NoPurge(S):
-    """Never purges on its own, so the built-in purge can be called on a
-    cache at or past its capacity."""
-
-    __slots__ = ()
-
-    def _Morvane__purgeCache(self):
-        pass
-
-
 class PurgeRaises(S):
     __slots__ = ()
 
@@ -106,10 +99,6 @@ class PurgeRaises(S):
 class OwnStemWord(S):
     def stemWord(self, word):
         return word
-
-
-class MyBytes(bytes):
-    pass
 
 
 class MyByteArray(bytearray):
@@ -123,11 +112,6 @@ class MyList(list):
 class StrEncodeRaises(str):
     def encode(self, *args):
         raise Custom("encode")
-
-
-class LengthLies(bytes):
-    def __len__(self):
-        return bytes.__len__(self) + 5
 
 
 class BadEncodeStem:
@@ -577,9 +561,9 @@ OPERATIONS = [
     case("no-algorithm-after-failed-reinit", failed_reinit, stem("jumps"),
          RuntimeError),
     case("no-algorithm-hit-still-answers", failed_reinit, stem("running")),
-    case("length-lies", with_cache(), miss(LengthLies(b"running")),
+    case("length-lies", with_cache(), miss(OverstatedLength(b"running")),
          ValueError),
-    case("length-lies-uncached", uncached, stem(LengthLies(b"running")),
+    case("length-lies-uncached", uncached, stem(OverstatedLength(b"running")),
          ValueError),
     case("purge-override-raises", with_cache(lambda: PurgeRaises("english")),
          miss("running"), Custom),

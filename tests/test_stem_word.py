@@ -1,6 +1,7 @@
 """stemWord: encoding, the cached and plain branches, failures and their
 context, and the module's answers for objects that misbehave mid-call."""
 
+import operator
 import sys
 
 import pytest
@@ -9,8 +10,12 @@ import Morvane
 from conftest import (
     EncodingStr,
     MyBytes,
+    OverstatedLength,
+    UnderstatedLength,
     assert_missed,
+    assert_works,
     cache_of,
+    cpython_message,
     raises_exactly,
     recording_purge,
     state,
@@ -427,64 +432,131 @@ def test_key_error_inside_the_lookup_starts_the_miss_path(where):
     assert state(stemmer) == ({b"running": ["run", 1]}, 2)
 
 
-# Words whose length lies or that change under the call
+# Words whose length lies or that change under the call: a bytes subclass
+# or a (hashable, so that it reaches the cached road too) bytearray whose
+# len() answers what it likes
 
 
-class LengthLies(bytes):
-    def __new__(cls, value, reported):
-        self = super().__new__(cls, value)
-        self.reported = reported
-        return self
+class Resizing(bytearray):
+    """len() runs change(self) and answers what it returns."""
 
-    def __len__(self):
-        return self.reported
-
-
-@pytest.mark.parametrize("capacity", [10000, 0], ids=["cached", "uncached"])
-def test_length_larger_than_the_buffer_is_refused(capacity):
-    stemmer = Morvane.Morvane("english", capacity)
-    word = LengthLies(b"running", 12)
-    exc = raises_exactly(
-        ValueError, "word reports a length of 12 but holds only 7 bytes",
-        stemmer.stemWord, word,
-    )
-    if capacity > 0:
-        assert_missed(exc, word)
-    assert state(stemmer) == ({}, 0)
-
-
-@pytest.mark.parametrize("capacity", [10000, 0], ids=["cached", "uncached"])
-def test_length_smaller_than_the_buffer_stems_a_prefix(capacity):
-    stemmer = Morvane.Morvane("english", capacity)
-    assert stemmer.stemWord(LengthLies(b"runningxyz", 7)) == b"run"
-    assert stemmer.stemWord(LengthLies(b"cats", 0)) == b""
-
-
-class ResizingByteArray(bytearray):
-    """len() changes the buffer, then reports the given size (or the new
-    size)."""
-
-    def __init__(self, value, change, report=None):
+    def __init__(self, value, change):
         super().__init__(value)
         self.change = change
-        self.report = report
 
     def __len__(self):
-        self.change(self)
-        return self.report if self.report is not None else (
-            bytearray.__len__(self))
+        return self.change(self)
+
+    def __hash__(self):
+        return hash(bytes(self))
 
 
-def test_bytearray_emptied_by_len_is_refused(uncached):
-    word = ResizingByteArray(b"running", lambda b: b.clear(), report=7)
-    raises_exactly(
-        ValueError, "word reports a length of 7 but holds only 0 bytes",
-        uncached.stemWord, word,
-    )
+def _shrink(b):
+    del b[3:]
+    return bytearray.__len__(b)
 
 
-def test_bytearray_grown_by_len_is_read_after_growing(uncached):
-    grown = b"x" + b"ponies" * 1000  # large enough to move the buffer
-    word = ResizingByteArray(b"x", lambda b: b.extend(grown[1:]))
-    assert uncached.stemWord(word) == uncached.stemWord(grown)
-    assert uncached.stemWord(grown) != grown
+def _shrink_but_report_old(b):
+    del b[3:]
+    return 7
+
+
+def _clear_and_report(b):
+    b.clear()
+    return 0
+
+
+def _clear_but_report_old(b):
+    b.clear()
+    return 7
+
+
+GROWN = b"x" + b"ponies" * 1000  # large enough to move the buffer
+
+
+def _grow(b):
+    b.extend(GROWN[bytearray.__len__(b):])
+    return bytearray.__len__(b)
+
+
+def _grow_then_overstate(b):
+    b.extend(b"s" * 5000)
+    return bytearray.__len__(b) + 1
+
+
+def _reports(length):
+    return lambda b: length
+
+
+class _Reports:
+    def __init__(self, value):
+        self.value = value
+
+    def __len__(self):
+        return self.value
+
+
+def _len_error(value):
+    """What CPython's len() says of a __len__ that returns value."""
+    return cpython_message(len, _Reports(value))
+
+
+def _refused(reported, held):
+    return (ValueError,
+            f"word reports a length of {reported} but holds only {held} "
+            "bytes")
+
+
+LENGTH_CASES = {
+    "bytes-overstate": (lambda: OverstatedLength(b"running", 12),
+                        _refused(12, 7)),
+    "bytes-understate": (lambda: UnderstatedLength(b"runningxyz", 7),
+                         b"run"),
+    "bytes-understate-zero": (lambda: UnderstatedLength(b"cats", 0), b""),
+    "shrink": (lambda: Resizing(b"running", _shrink), b"run"),
+    "shrink-report-old": (lambda: Resizing(b"running", _shrink_but_report_old),
+                          _refused(7, 3)),
+    "clear": (lambda: Resizing(b"running", _clear_and_report), b""),
+    "clear-report-old": (lambda: Resizing(b"running", _clear_but_report_old),
+                         _refused(7, 0)),
+    # read after growing: the stem of what it holds then
+    "grow": (lambda: Resizing(b"x", _grow),
+             Morvane.Morvane("english", 0).stemWord(GROWN)),
+    "grow-overstate": (lambda: Resizing(b"running", _grow_then_overstate),
+                       _refused(5008, 5007)),
+    "understate": (lambda: Resizing(b"running", _reports(2)), b"ru"),
+    "overstate": (lambda: Resizing(b"running", _reports(12)), _refused(12, 7)),
+    "negative": (lambda: Resizing(b"running", _reports(-1)),
+                 (ValueError, _len_error(-1))),
+    "huge": (lambda: Resizing(b"running", _reports(2 ** 70)),
+             (OverflowError, _len_error(2 ** 70))),
+    "not-int": (lambda: Resizing(b"running", _reports("7")),
+                (TypeError, _len_error("7"))),
+    "raises": (lambda: Resizing(b"running", lambda b: 1 / 0),
+               (ZeroDivisionError, cpython_message(operator.truediv, 1, 0))),
+}
+
+
+@pytest.mark.parametrize("make, outcome", LENGTH_CASES.values(),
+                         ids=LENGTH_CASES)
+@pytest.mark.parametrize("capacity", [10000, 0], ids=["cached", "uncached"])
+def test_word_whose_length_lies_or_changes(make, outcome, capacity):
+    """The length len() reports is the word's, once checked against what
+    the buffer holds then: a prefix is stemmed, more than is held is
+    refused (after the lookup missed, when the cache is on)."""
+    s = Morvane.Morvane("english", capacity)
+    word = make()
+    if isinstance(outcome, bytes):
+        stem = s.stemWord(word)
+        assert stem == outcome and type(stem) is bytes
+        if capacity:
+            (key,) = cache_of(s)[0]
+            assert key is word  # the word's own object is the key
+    else:
+        exc = raises_exactly(*outcome, s.stemWord, word)
+        if capacity:
+            assert_missed(exc, word)
+        else:
+            assert exc.__context__ is None
+        assert state(s) == ({}, 0)
+    assert_works(s)
