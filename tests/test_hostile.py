@@ -850,10 +850,6 @@ class Entry(list):
 @pytest.mark.parametrize(
     "action, after, next_stems, finally_",
     [
-        # the hit goes on with the entry it holds; the counter it advances
-        # is the new one
-        ("reinit", ({}, 1), ["jumps", "cat"],
-         ({b"jumps": ["jumps", 1], b"cats": ["cat", 2]}, 3)),
         ("clear", ({}, 2), ["jump", "cat"],
          ({b"jumps": ["jump", 2], b"cats": ["cat", 3]}, 4)),
         ("uncache", ({}, 1), ["jump", "cat"], ({}, 1)),
@@ -864,7 +860,7 @@ class Entry(list):
           "set": ({b"running": ["run", 1], b"jumps": ["jump", 1]}, 3)},
          ["jump", "cat"], ({b"cats": ["cat", 4]}, 5)),
     ],
-    ids=["reinit", "clear", "uncache", "stem"],
+    ids=["clear", "uncache", "stem"],
 )
 def test_entry_that_changes_the_instance_during_a_hit(on, action, after,
                                                       next_stems, finally_):
@@ -872,7 +868,6 @@ def test_entry_that_changes_the_instance_during_a_hit(on, action, after,
     s.stemWord("running")
     cache = cache_of(s)[0]
     cache[b"running"] = Entry(cache[b"running"], {
-        "reinit": lambda: s.__init__("german", 3),
         "clear": lambda: cache_of(s)[0].clear(),
         "uncache": lambda: setattr(s, "maxCacheSize", 0),
         "stem": lambda: s.stemWord("jumps"),
@@ -886,11 +881,28 @@ def test_entry_that_changes_the_instance_during_a_hit(on, action, after,
     assert_works(s)
 
 
+@pytest.mark.parametrize("on", ["get", "set"])
+def test_entry_that_reinitialises_during_a_hit(on):
+    """Whether the hit goes on with the old entry or the new state is not
+    laid down; the invariants are."""
+    s = Morvane.Morvane("english", 3)
+    s.stemWord("running")
+    cache = cache_of(s)[0]
+    cache[b"running"] = Entry(cache[b"running"],
+                              lambda: s.__init__("german", 3), on)
+    del cache
+    assert s.stemWord("running") in stems_of(b"running", ("english",
+                                                          "german"))
+    assert s.stemWords(["jumps", "cats"]) == ["jumps", "cat"]  # German now
+    assert_sound(s, ("english", "german"))
+
+
 @pytest.mark.parametrize("trigger", ["miss", "setter"])
 def test_entry_that_reinitialises_during_the_purge_scan(trigger):
-    """The scan goes on over the old dictionary and then installs what it
-    kept, over the cache that the re-initialisation made: an English stem
-    stays cached under the German algorithm, stamped above the counter."""
+    """Which state the purge leaves is not laid down, and the stamps it
+    keeps need not fit the new counter (see the next test); nothing
+    crashes, the entries are well formed with stems of either algorithm,
+    and the instance works afterwards."""
     s = Morvane.Morvane("english", 3 if trigger == "miss" else 4)
     s.stemWord("running")
     s.stemWord("jumps")
@@ -904,12 +916,41 @@ def test_entry_that_reinitialises_during_the_purge_scan(trigger):
         assert s.stemWord("cats") == "cat"
     else:
         s.maxCacheSize = 3
-    assert state(s) == ({b"cats": ["cat", 2]}, 0)
     assert s.maxCacheSize == 3
-    assert s.stemWord("katzen") == "katz"
-    assert state(s) == ({b"cats": ["cat", 2], b"katzen": ["katz", 0]}, 1)
-    s.__init__("english")
-    assert_works(s)
+    assert s.stemWord("katzen") in stems_of(b"katzen", ("english", "german"))
+    assert_sound(s, ("english", "german"), stamps_bounded=False)
+
+
+@pytest.mark.xfail(
+    strict=True,
+    reason="the purge installs what it kept from the old cache over the "
+           "one that a re-initialisation during its scan made",
+)
+def test_word_whose_hash_reinitialises_during_the_purge_scan():
+    """A word whose __hash__ re-initialises the instance when the purge
+    copies its entry to the new dict: no private object is touched. Once
+    the call returns, the instance is German, so no English stem may
+    answer for it, and no stamp may lie above the new counter."""
+    s = Morvane.Morvane("english", 4)
+    armed = []
+
+    class Word(bytes):
+        def __hash__(self):
+            if armed:
+                armed.clear()
+                s.__init__("german", 4)
+            return bytes.__hash__(self)
+
+    word = Word(b"running")
+    # jumps@0, running@1, flies@2, then a hit moves running to 3: the purge
+    # after the next miss keeps stamps above 5 - 3, running's among them
+    for w in ["jumps", word, "flies", word]:
+        s.stemWord(w)
+    armed.append(True)
+    assert s.stemWord("cats") == "cat"
+    assert armed == []  # the hook ran, inside the purge
+    assert s.stemWord(b"running") == b"running"
+    assert_sound(s, ("english", "german"))
 
 
 class AlwaysNewer(int):
@@ -981,16 +1022,23 @@ def test_collection_inside_every_callback():
             collect()
             return super().stemWord(word)
 
-    for s in (Morvane.Morvane("english", 3), Collecting("english", 3),
-              Morvane.Morvane("english", 0)):
-        words = [CollectingStr("running"), CollectingBytes(b"running"),
-                 CollectingBytes(b"jumps"), CollectingStr("cats"),
-                 CollectingBytes(b"cats"), "flies"]
-        assert s.stemWords(words) == ["run", b"run", b"jump", "cat", b"cat",
-                                      "fli"]
-        assert [s.stemWord(w) for w in words] == [
-            "run", b"run", b"jump", "cat", b"cat", "fli"]
-        assert_works(s, 3)
+    # The objects alive before the test are moved out of the collector's
+    # view: each collection then walks only what the test made.
+    gc.collect()
+    gc.freeze()
+    try:
+        for s in (Morvane.Morvane("english", 3), Collecting("english", 3),
+                  Morvane.Morvane("english", 0)):
+            words = [CollectingStr("running"), CollectingBytes(b"running"),
+                     CollectingBytes(b"jumps"), CollectingStr("cats"),
+                     CollectingBytes(b"cats"), "flies"]
+            assert s.stemWords(words) == ["run", b"run", b"jump", "cat",
+                                          b"cat", "fli"]
+            assert [s.stemWord(w) for w in words] == [
+                "run", b"run", b"jump", "cat", b"cat", "fli"]
+            assert_works(s, 3)
+    finally:
+        gc.unfreeze()
 
 
 @pytest.mark.no_leak_run("runs in a child interpreter only")
