@@ -33,6 +33,7 @@ from conftest import (
     assert_works,
     cache_of,
     raises_exactly,
+    recording_purge,
     run_child,
     state,
     stems_of,
@@ -45,20 +46,6 @@ class Boom(Exception):
 
 
 # A purge override that changes the instance
-
-
-def purging_class(action):
-    """A subclass whose purge runs action(self); calls counts its calls."""
-
-    class Meddling(Morvane.Morvane):
-        __slots__ = ()
-        calls = []
-
-        def _Morvane__purgeCache(self):
-            type(self).calls.append(None)
-            return action(self)
-
-    return Meddling
 
 
 def _reinit_german(s):
@@ -103,13 +90,13 @@ def _capacity(n):
 )
 def test_purge_override_changes_the_instance(action, after, capacity,
                                              purges):
-    cls = purging_class(action)
+    cls, calls = recording_purge(action)
     s = cls("english")
     # The stem is computed before the purge runs: English, whatever follows.
     assert s.stemWord("running") == "run"
     assert state(s) == after
     assert s.maxCacheSize == capacity
-    assert len(cls.calls) == purges
+    assert len(calls) == purges
     if action is _reinit_german:
         assert s.stemWord("katzen") == "katz"
     elif action is _reinit_unknown_swallowed:
@@ -118,13 +105,13 @@ def test_purge_override_changes_the_instance(action, after, capacity,
         assert_missed(exc)
         assert state(s) == ({b"running": ["run", 1]}, 2)
     s.__init__("english", 0)
-    cls.calls.clear()
+    calls.clear()
     assert s.stemWords(["jumps", "cats"]) == ["jump", "cat"]
-    assert cls.calls == []  # the uncached road never purges
+    assert calls == []  # the uncached road never purges
 
 
 def test_purge_override_whose_reinit_fails_raises_after_storing():
-    s = purging_class(_reinit_unknown)("english")
+    s = recording_purge(_reinit_unknown)[0]("english")
     exc = raises_exactly(KeyError, NOT_FOUND, s.stemWord, "running")
     assert_missed(exc)
     assert state(s) == ({b"running": ["run", 0]}, 1)
@@ -147,7 +134,7 @@ def test_purge_override_stemming_reentrantly():
             seen.append((word, s.stemWord(word)))
         Morvane.Morvane._Morvane__purgeCache(s)
 
-    s = purging_class(action)("english", 3)
+    s = recording_purge(action)[0]("english", 3)
     assert s.stemWord("running") == "run"
     # recorded as the nested calls return: innermost first
     assert seen == [("flies", "fli"), ("dogs", "dog"), ("cats", "cat"),
@@ -160,10 +147,11 @@ def test_purge_override_stemming_reentrantly():
 
 def test_purge_override_hitting_the_entry_just_stored():
     def action(s):
-        if len(type(s).calls) == 1:
+        if len(calls) == 1:
             assert s.stemWord("running") == "run"
 
-    s = purging_class(action)("english")
+    cls, calls = recording_purge(action)
+    s = cls("english")
     assert s.stemWord(b"running") == b"run"
     assert state(s) == ({b"running": ["run", 1]}, 2)
 
@@ -703,20 +691,6 @@ def test_cached_key_with_hostile_comparison(action, outcome, keys):
 # by content; other code may have removed or replaced that key since.
 
 
-def counting_purges():
-    """A subclass (with no instance dict) that counts its purge calls."""
-
-    class Purges(Morvane.Morvane):
-        __slots__ = ()
-        calls = 0
-
-        def _Morvane__purgeCache(self):
-            Purges.calls += 1
-            return super()._Morvane__purgeCache()
-
-    return Purges
-
-
 def rekey(new_key):
     def change(cache):
         cache[new_key] = cache.pop(b"running")
@@ -744,14 +718,14 @@ KEY_CHANGES = [
          "str-key", "hostile-key"],
 )
 def test_known_word_whose_key_changed(change, stem, hit, keys):
-    cls = counting_purges()
+    cls, purges = recording_purge()
     s = cls("english")
     assert s.stemWord("running") == "run"
     assert s.stemWord("running") == "run"
     change(cache_of(s)[0])
     result = s.stemWord("running")
     assert result == stem and type(result) is str
-    assert cls.calls == (1 if hit else 2)
+    assert len(purges) == (1 if hit else 2)
     assert cache_of(s)[1] == 3
     names = {MyBytes: "subclass", memoryview: "view", HostileKey: "hostile"}
     assert [names.get(type(k), k) for k in cache_of(s)[0]] == keys
