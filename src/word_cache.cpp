@@ -305,6 +305,13 @@ purge_scan(StemmingObject *self, KeyIndex &fresh) noexcept
             return -1;
         }
     }
+    // Python code that the scan ran (a key's __hash__ or __eq__, a stamp's
+    // comparison, a finalizer) may have re-initialised the instance or
+    // replaced its cache: what the scan kept belongs to a cache that is
+    // gone, and the new one stays as it is.
+    if (self->cache != cache.get()) {
+        return 0;
+    }
     word_cache_replace(self, newcache.release(),
                        std::exchange(fresh, KeyIndex{}));
     return 0;
