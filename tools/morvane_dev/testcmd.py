@@ -46,7 +46,8 @@ WORDLISTS = ("wamerican", "wfrench", "wngerman", "wspanish", "witalian",
 # is not among them: it repeats each operation thousands of times and
 # checks the same totals itself, in the debug build's plain run.
 LEAK_RUN = ["--refleaks=3:3", "tests/test_lifecycle.py",
-            "tests/test_cache.py", "tests/test_hostile.py",
+            "tests/test_uninitialised.py", "tests/test_cache.py",
+            "tests/test_purge_override.py", "tests/test_hostile.py",
             "tests/test_stem_word.py", "tests/test_stem_words.py"]
 
 # Rough minutes per run on a 2-core machine, to start the long ones first.
