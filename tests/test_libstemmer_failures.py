@@ -16,7 +16,7 @@ from pathlib import Path
 import pytest
 
 import Morvane
-from conftest import cache_of
+from conftest import assert_unchanged, snapshot
 
 INT_MAX = 2**31 - 1
 GiB = 2**30
@@ -46,18 +46,10 @@ def warmed(capacity):
 def assert_unchanged_and_stemming(s, before):
     """The cache and counter are as they were, and s still stems words old
     and new."""
-    cache, counter = cache_of(s)
-    assert cache == before[0]
-    assert counter == before[1]
+    assert_unchanged(s, before)
     assert s.stemWord("running") == "run"
     assert s.stemWord("generalizations") == "general"
     assert s.stemWord(b"jumping") == b"jump"
-
-
-def snapshot(s):
-    """The cache and counter, copied: a hit rewrites its entry's stamp."""
-    cache, counter = cache_of(s)
-    return {key: list(entry) for key, entry in cache.items()}, counter
 
 
 # Words longer than libstemmer's int count
