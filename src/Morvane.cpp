@@ -11,6 +11,7 @@
 #include "function_object.hpp"
 #include "ref.hpp"
 #include "stemming_object.hpp"  // also libstemmer's header
+#include "word_cache.hpp"
 
 // The CPython version this build records as its own: the headers' unless
 // the build says otherwise (to test the mismatch warning).
@@ -280,7 +281,7 @@ exec_steps(PyObject *module) noexcept
     if (PyType_Ready(&FunctionType) < 0) {
         return -1;
     }
-    if (stemming_ready(module) < 0) {
+    if (word_cache_watch_caches() < 0 || stemming_ready(module) < 0) {
         return -1;
     }
     if (PyDict_SetItem(dict, constants.module_docformat,

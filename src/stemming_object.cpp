@@ -331,17 +331,22 @@ stemming_stemWord_impl(PyObject *op, PyObject *word) noexcept
         if (self->max_cache_size <= 0) {
             return stem_bytes(self, data, size);
         }
-        if (key_index_worthwhile(self->index)) {
+        const bool indexing = key_index_worthwhile(self->index);
+        if (indexing) {
             // A word seen before is looked up with the cache's own key, an
-            // exact bytes equal to what encoding it would give.
-            PyObject *key =
+            // exact bytes equal to what encoding it would give, or answered
+            // from the entry the index remembers for it.
+            KeyIndex::Slot *slot =
                 key_index_find(self->index, PyObject_Hash(word), data, size);
-            if (key != nullptr) {
-                Ref held = Ref::from_borrowed(key);
-                return word_cache_stem(op, held.get()).release();
+            if (slot != nullptr) {
+                return word_cache_stem(op, slot->key, slot).release();
             }
         }
         encoded = Ref::from_new(PyBytes_FromStringAndSize(data, size));
+        if (!encoded) {
+            return nullptr;
+        }
+        return word_cache_stem(op, encoded.get(), nullptr, indexing).release();
     }
     else if (PyUnicode_CheckExact(word)) {
         encoded = Ref::from_new(PyUnicode_AsUTF8String(word));

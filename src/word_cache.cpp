@@ -12,7 +12,39 @@
 #include "stemming_object.hpp"
 
 namespace morvane {
+
+uint64_t cache_edits = 0;
+
 namespace {
+
+// The dict watcher
+
+// The watcher's id, or -1 where there is none: before the first import, on
+// CPython 3.11, which has no dict watchers, and where every id was taken.
+int watcher_id = -1;
+
+// The cache into which the miss path is storing an exact bytes key, during
+// the store: the one change to a watched cache that keeps the index's
+// entries valid.
+PyObject *own_store = nullptr;
+
+#if PY_VERSION_HEX >= 0x030C0000
+// Counts every change to a watched cache but the miss path's own stores.
+// Runs no Python code and never fails.
+int
+cache_watcher(PyDict_WatchEvent event, PyObject *dict, PyObject *,
+              PyObject *) noexcept
+{
+    // A cache goes only once no instance holds it, and the instances
+    // unwatch theirs before letting go of them anyway.
+    if (event == PyDict_EVENT_DEALLOCATED ||
+        (event == PyDict_EVENT_ADDED && dict == own_store)) {
+        return 0;
+    }
+    ++cache_edits;
+    return 0;
+}
+#endif
 
 // Exact ints
 
@@ -160,16 +192,17 @@ key_index_clear(KeyIndex &index) noexcept
     PyMem_Free(slots);
 }
 
-// Stores key (a new strong reference) in a table with a free slot, in the
-// slot of an equal key if there is one.
+// Stores key (a new strong reference) and its entry (borrowed, or null) in
+// a table with a free slot, in the slot of an equal key if there is one.
 inline void
-key_index_place(KeyIndex &index, Py_hash_t hash, PyObject *key) noexcept
+key_index_place(KeyIndex &index, Py_hash_t hash, PyObject *key,
+                PyObject *entry) noexcept
 {
     for (size_t i = static_cast<size_t>(hash) & index.mask;;
          i = (i + 1) & index.mask) {
         KeyIndex::Slot &slot = index.slots[i];
         if (slot.key == nullptr) {
-            slot = {hash, key};
+            slot = {hash, key, entry};
             ++index.used;
             return;
         }
@@ -177,6 +210,7 @@ key_index_place(KeyIndex &index, Py_hash_t hash, PyObject *key) noexcept
                           PyBytes_GET_SIZE(key))) {
             PyObject *old = slot.key;
             slot.key = key;
+            slot.entry = entry;
             Py_DECREF(old);
             return;
         }
@@ -212,11 +246,13 @@ key_index_resize(KeyIndex &index, size_t count) noexcept
     return true;
 }
 
-// Adds key, an exact bytes object. live is how many keys the cache holds: an
-// index that has grown well past it holds mostly keys the cache dropped
-// behind its back, and starts again rather than grow.
+// Adds key, an exact bytes object, with the cache's entry under it
+// (borrowed), or null. live is how many keys the cache holds: an index that
+// has grown well past it holds mostly keys the cache dropped behind its
+// back, and starts again rather than grow.
 inline void
-key_index_add(KeyIndex &index, PyObject *key, Py_ssize_t live) noexcept
+key_index_add(KeyIndex &index, PyObject *key, Py_ssize_t live,
+              PyObject *entry) noexcept
 {
     const Py_hash_t hash = PyObject_Hash(key);  // cached, cannot fail
     const size_t count = index.slots == nullptr ? 0 : index.mask + 1;
@@ -230,7 +266,7 @@ key_index_add(KeyIndex &index, PyObject *key, Py_ssize_t live) noexcept
             return;
         }
     }
-    key_index_place(index, hash, Py_NewRef(key));
+    key_index_place(index, hash, Py_NewRef(key), entry);
 }
 
 // An empty index with room for count keys, or as much as memory allows.
@@ -277,12 +313,19 @@ purge_scan(StemmingObject *self, KeyIndex &fresh) noexcept
     if (!threshold.native() && threshold.make_mincounter() < 0) {
         return -1;
     }
+    // The entries found here are the new cache's own only if no Python code
+    // can run during the scan, which could reach the new dict unwatched:
+    // stamps compared natively, entries read as lists.
+    fresh.mixed = !threshold.native();
     Py_ssize_t pos = 0;
     PyObject *key_item = nullptr;
     PyObject *entry_value = nullptr;
     while (PyDict_Next(cache.get(), &pos, &key_item, &entry_value)) {
         Ref key = Ref::from_borrowed(key_item);
         Ref entry = Ref::from_borrowed(entry_value);
+        if (!PyList_CheckExact(entry.get())) {
+            fresh.mixed = true;
+        }
         Ref stamp = entry_item(entry.get(), 1);
         if (!stamp) {
             return -1;
@@ -295,8 +338,11 @@ purge_scan(StemmingObject *self, KeyIndex &fresh) noexcept
             if (PyDict_SetItem(newcache.get(), key.get(), entry.get()) < 0) {
                 return -1;
             }
-            if (indexing && PyBytes_CheckExact(key.get())) {
-                key_index_add(fresh, key.get(), size);
+            if (!PyBytes_CheckExact(key.get())) {
+                fresh.mixed = true;
+            }
+            else if (indexing) {
+                key_index_add(fresh, key.get(), size, entry.get());
             }
         }
         if (PyDict_GET_SIZE(cache.get()) != size) {
@@ -483,9 +529,22 @@ cache_miss(PyObject *op, PyObject *key, Ref caught) noexcept
     PyList_SET_ITEM(entry.get(), 0, Py_NewRef(result.get()));
     PyList_SET_ITEM(entry.get(), 1, Py_NewRef(self->counter));
     Ref cache = Ref::from_borrowed(self->cache);
-    const int stored = PyDict_CheckExact(cache.get())
-                           ? PyDict_SetItem(cache.get(), key, entry.get())
-                           : PyObject_SetItem(cache.get(), key, entry.get());
+    const bool own_key = PyBytes_CheckExact(key);
+    if (!own_key) {
+        // A key of another type can compare equal to the words of other
+        // keys by code of its own, which lookups then run.
+        self->index.trusted = false;
+    }
+    int stored;
+    if (PyDict_CheckExact(cache.get())) {
+        // Storing an exact bytes key runs no Python code.
+        own_store = own_key ? cache.get() : nullptr;
+        stored = PyDict_SetItem(cache.get(), key, entry.get());
+        own_store = nullptr;
+    }
+    else {
+        stored = PyObject_SetItem(cache.get(), key, entry.get());
+    }
     if (stored < 0) {
         return fail();
     }
@@ -498,9 +557,10 @@ cache_miss(PyObject *op, PyObject *key, Ref caught) noexcept
 #elif defined(MORVANE_DELIBERATE_LEAK_ENTRY)
     Py_INCREF(entry.get());
 #endif
-    if (PyBytes_CheckExact(key) && PyDict_CheckExact(cache.get()) &&
-        key_index_worthwhile(self->index)) {
-        key_index_add(self->index, key, PyDict_GET_SIZE(cache.get()));
+    if (own_key && cache.get() == self->cache &&
+        PyDict_CheckExact(cache.get()) && key_index_worthwhile(self->index)) {
+        key_index_add(self->index, key, PyDict_GET_SIZE(cache.get()),
+                      entry.get());
     }
     Ref counter = Ref::from_borrowed(self->counter);
     Ref next = counter_successor(counter.get());
@@ -531,6 +591,23 @@ word_cache_replace(StemmingObject *self, PyObject *cache,
     KeyIndex old = self->index;
     fresh.hits = old.hits;
     fresh.misses = old.misses;
+    fresh.trusted = false;
+#if PY_VERSION_HEX >= 0x030C0000
+    if (watcher_id >= 0) {
+        // Both calls fail only once the interpreter has dropped its
+        // watchers, late in its finalisation; whatever exception was
+        // pending stays, and theirs goes.
+        PendingError pending;
+        if (self->cache != nullptr && PyDict_CheckExact(self->cache)) {
+            PyDict_Unwatch(watcher_id, self->cache);
+        }
+        if (cache != nullptr && PyDict_CheckExact(cache) &&
+            PyDict_Watch(watcher_id, cache) == 0) {
+            fresh.trusted = !fresh.mixed;
+            fresh.edits = cache_edits;
+        }
+    }
+#endif
     self->index = fresh;
     Py_XSETREF(self->cache, cache);
     // Detached before the release above, which may have replaced the cache
@@ -568,11 +645,60 @@ call_purgeCache(PyObject *op) noexcept
     return result ? 0 : -1;
 }
 
+int
+word_cache_watch_caches() noexcept
+{
+#if PY_VERSION_HEX >= 0x030C0000
+    if (watcher_id < 0) {
+        watcher_id = PyDict_AddWatcher(cache_watcher);
+        if (watcher_id < 0) {
+            // Every id is taken: the index goes on without entries.
+            if (!PyErr_ExceptionMatches(PyExc_ValueError)) {
+                return -1;
+            }
+            PyErr_Clear();
+        }
+    }
+#endif
+    return 0;
+}
+
 // The cached branch: look the encoded word up, hit or miss.
 Ref
-word_cache_stem(PyObject *op, PyObject *key) noexcept
+word_cache_stem(PyObject *op, PyObject *key, KeyIndex::Slot *slot,
+                bool learn) noexcept
 {
     StemmingObject *self = as_stemming(op);
+    if (slot != nullptr && key_index_entries_valid(self->index)) {
+        // The cache holds only exact bytes keys, so finding the entry runs
+        // no Python code and cannot fail; once found, the index remembers
+        // it.
+        PyObject *entry = slot->entry;
+        if (entry == nullptr) {
+            entry = PyDict_GetItemWithError(self->cache, key);
+            slot->entry = entry;
+        }
+        // An entry as this module makes it answers here; cache_hit then
+        // runs no Python code, so the slot's key outlives it unheld.
+        if (entry != nullptr && PyList_CheckExact(entry) &&
+            PyList_GET_SIZE(entry) > 1) {
+            key_index_count(self->index, true);
+            Ref result;
+            Ref caught;
+            const int hit = cache_hit(self, entry, result, caught);
+            if (hit > 0) {
+                return result;
+            }
+            if (hit < 0) {
+                return Ref();
+            }
+            Ref held = Ref::from_borrowed(key);
+            return cache_miss(op, held.get(), std::move(caught));
+        }
+    }
+    // The slot's key serves as the word from here on; the lookup below can
+    // run Python code, which can drop it from the index.
+    Ref word = slot != nullptr ? Ref::from_borrowed(key) : Ref();
     // The lookup can run Python code (a key's hash or comparison) that
     // replaces the field.
     Ref cache = Ref::from_borrowed(self->cache);
@@ -596,6 +722,13 @@ word_cache_stem(PyObject *op, PyObject *key) noexcept
         entry = held.get();
     }
     key_index_count(self->index, entry != nullptr);
+    if (entry != nullptr && learn && cache.get() == self->cache &&
+        PyDict_CheckExact(cache.get()) && key_index_worthwhile(self->index)) {
+        // A word first met while the index was left alone: index it now,
+        // or it would never be.
+        key_index_add(self->index, key, PyDict_GET_SIZE(cache.get()),
+                      key_index_entries_valid(self->index) ? entry : nullptr);
+    }
     if (entry != nullptr) {
         Ref result;
         const int hit = cache_hit(self, entry, result, caught);

@@ -39,6 +39,9 @@ struct KeyIndex {
     struct Slot {
         Py_hash_t hash;
         PyObject *key;  // strong reference to an exact bytes, or null
+        // The cache's entry under key, borrowed from the cache, or null
+        // while unknown; read only while key_index_entries_valid holds.
+        PyObject *entry;
     };
     Slot *slots;
     size_t mask;  // slot count - 1; 0 while slots is null
@@ -49,7 +52,33 @@ struct KeyIndex {
     // leaves it alone until hits come back.
     uint32_t hits;
     uint32_t misses;
+    // Whether the slots' entries may be used: the cache is watched, holds
+    // only exact bytes keys this module stored, and no other code had
+    // changed any watched cache when cache_edits was last read into edits.
+    // Set only by word_cache_replace; cleared for good, until the next
+    // replacement, by a store of another kind of key.
+    bool trusted;
+    // Set by the purge when it keeps a key of another kind than exact
+    // bytes, or when Python code could run during its scan.
+    bool mixed;
+    uint64_t edits;
 };
+
+// How many times code other than this module's miss path changed a watched
+// cache. Caches are dicts that Python code can reach (through the
+// collector); an entry the index remembers stays the cache's entry for its
+// key only as long as nothing else changed the dict, which the dict
+// watcher of word_cache.cpp reports by counting here. Any such change, to
+// any instance's cache, makes every instance's remembered entries unusable
+// until its cache is next replaced: it never happens in ordinary use.
+extern uint64_t cache_edits;
+
+// Whether the entries that index remembers are the cache's own.
+inline bool
+key_index_entries_valid(const KeyIndex &index) noexcept
+{
+    return index.trusted && index.edits == cache_edits;
+}
 
 // Whether lookups should consult and extend the index.
 inline bool
@@ -86,11 +115,12 @@ holds(const KeyIndex::Slot &slot, Py_hash_t hash, const char *data,
 
 }  // namespace detail
 
-// The key with the given hash and content, borrowed, or null. The hash of an
-// ASCII str is the hash of its UTF-8 bytes, so a str word finds the key its
-// encoding would equal by the hash it already caches.
-inline PyObject *
-key_index_find(const KeyIndex &index, Py_hash_t hash, const char *data,
+// The slot of the key with the given hash and content, or null. The hash of
+// an ASCII str is the hash of its UTF-8 bytes, so a str word finds the key
+// its encoding would equal by the hash it already caches. The slot stays
+// valid until the index next changes.
+inline KeyIndex::Slot *
+key_index_find(KeyIndex &index, Py_hash_t hash, const char *data,
                Py_ssize_t size) noexcept
 {
     if (index.slots == nullptr) {
@@ -98,12 +128,12 @@ key_index_find(const KeyIndex &index, Py_hash_t hash, const char *data,
     }
     for (size_t i = static_cast<size_t>(hash) & index.mask;;
          i = (i + 1) & index.mask) {
-        const KeyIndex::Slot &slot = index.slots[i];
+        KeyIndex::Slot &slot = index.slots[i];
         if (slot.key == nullptr) {
             return nullptr;
         }
         if (detail::holds(slot, hash, data, size)) {
-            return slot.key;
+            return &slot;
         }
     }
 }
@@ -119,8 +149,17 @@ void word_cache_replace(StemmingObject *self, PyObject *cache,
 
 // The stem of the encoded word key through the cache: a hit answers from
 // the entry, a miss stems, stores and may purge. op is the instance (its
-// class may be a subclass).
-Ref word_cache_stem(PyObject *op, PyObject *key) noexcept;
+// class may be a subclass). slot, when given, is key's slot in the key
+// index, key borrowed from it; learn asks to index key, an exact bytes the
+// index lacks, should the word hit.
+Ref word_cache_stem(PyObject *op, PyObject *key,
+                    KeyIndex::Slot *slot = nullptr,
+                    bool learn = false) noexcept;
+
+// Registers the watcher that keeps the key index's entries honest, once per
+// process; where none can be had, the index remembers no entries. Answers
+// 0, or -1 with an exception set.
+int word_cache_watch_caches() noexcept;
 
 // The purge behind _Morvane__purgeCache: once the cache holds the capacity
 // or more, keeps only the entries of the most recent lookups.
