@@ -719,6 +719,7 @@ word_cache_stem(PyObject *op, PyObject *key, KeyIndex::Slot *slot,
                 bool learn) noexcept
 {
     StemmingObject *self = as_stemming(op);
+#if PY_VERSION_HEX >= 0x030C0000
     if (slot != nullptr && key_index_entries_valid(self->index)) {
         // The cache holds only exact bytes keys, so finding the entry runs
         // no Python code and cannot fail; once found, the index remembers
@@ -728,24 +729,34 @@ word_cache_stem(PyObject *op, PyObject *key, KeyIndex::Slot *slot,
             entry = PyDict_GetItemWithError(self->cache, key);
             slot->entry = entry;
         }
-        // An entry as this module makes it answers here; cache_hit then
+        // An entry as this module makes it: the hit of cache_hit, which
         // runs no Python code, so the slot's key outlives it unheld.
         if (entry != nullptr && PyList_CheckExact(entry) &&
             PyList_GET_SIZE(entry) > 1) {
             key_index_count(self->index, true);
-            Ref result;
-            Ref caught;
-            const int hit = cache_hit(self, entry, result, caught);
-            if (hit > 0) {
+            PyObject **items = PySequence_Fast_ITEMS(entry);
+            Ref result = Ref::from_borrowed(items[0]);
+            PyObject *old = items[1];
+            items[1] = Py_NewRef(self->counter);
+            if (old != nullptr && recycle_as_successor(old, self->counter)) {
+                Py_SETREF(self->counter, old);
                 return result;
             }
-            if (hit < 0) {
+            Py_XDECREF(old);
+            Ref next = counter_successor(self->counter);
+            if (next) {
+                Py_SETREF(self->counter, next.release());
+                return result;
+            }
+            Ref caught;
+            if (catch_key_error(caught) < 0) {
                 return Ref();
             }
             Ref held = Ref::from_borrowed(key);
             return cache_miss(op, held.get(), std::move(caught));
         }
     }
+#endif
     // The slot's key serves as the word from here on; the lookup below can
     // run Python code, which can drop it from the index.
     Ref word = slot != nullptr ? Ref::from_borrowed(key) : Ref();
