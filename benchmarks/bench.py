@@ -57,7 +57,16 @@ def library_version(path):
 
     owner = query("-S", str(path)).partition(":")[0]
     version = owner and query("-W", "-f=${Version}", owner)
-    return f"{owner} {version}" if version else "not from a Debian package"
+    if version:
+        return f"{owner} {version}"
+    # A private prefix of Debian's package (tools/morvane_dev/libstemmer.py)
+    # names its version in a VERSION file at its top.
+    for parent in list(path.parents)[:5]:
+        stamp = parent / "VERSION"
+        if (parent / "usr").is_dir() and stamp.is_file():
+            return (f"libstemmer0d {stamp.read_text().strip()}, "
+                    f"extracted into {parent}")
+    return "not from a Debian package"
 
 
 def algorithm_count(path):

@@ -8,7 +8,11 @@ built from --source (default: this work tree) the way `pip install` builds
 it, a release build. CPython 3.14 and 3.15 come from the Debian sid root
 (tools/morvane_dev) when the host lacks them: the module is built and
 benchmarked inside the root, where bench.py compiles its C loop against the
-libstemmer that the module loaded, sid's.
+libstemmer that the module loaded, sid's. The host's builds link the same
+release from the private prefix that the test command extracts,
+build/libstemmer (--libstemmer names another), so that every column runs
+the same stemmer; without one they link the system's libstemmer, and the
+table says so.
 
 The runs go round the interpreters in turn (run 1 on each, then run 2, ...),
 so that a busy spell of the shared machine lands on all of them alike. The
@@ -25,6 +29,7 @@ from __future__ import annotations
 import argparse
 import contextlib
 import json
+import re
 import statistics
 import subprocess
 import sys
@@ -83,10 +88,13 @@ class Bench:
     """The module built for one interpreter, and bench.py run with it."""
 
     def __init__(self, interpreter: Interpreter, place: wheels.Place,
-                 source: Path):
+                 source: Path, libstemmer: Path | None):
         self.interpreter = interpreter
         self.place = place
         self.source = source
+        # The host's builds link this prefix's libstemmer; the sid root's,
+        # their system's.
+        self.libstemmer = None if interpreter.sid else libstemmer
         self.venv = ROOT / ".venv" / f"bench-{interpreter.key}"
         self.build_dir = ROOT / "build" / f"bench-{interpreter.key}"
         self.python = self.venv / "bin/python"
@@ -104,10 +112,13 @@ class Bench:
                         self.venv], log):
                 raise Failure(f"could not create {self.venv}")
         pip = [self.python, "-m", "pip", "install", "-q"]
+        settings = [f"--config-settings=build-dir={self.build_dir}"]
+        if self.libstemmer:
+            settings.append("--config-settings=cmake.define."
+                            f"MORVANE_LIBSTEMMER_ROOT={self.libstemmer}")
         if not (run([*pip, *BUILD_TOOLS], log)
                 and run([*pip, "--no-build-isolation", "--no-deps",
-                         "--force-reinstall", self.source,
-                         f"--config-settings=build-dir={self.build_dir}"],
+                         "--force-reinstall", self.source, *settings],
                         log)):
             raise Failure(f"could not build the module for "
                           f"{self.interpreter.describe()}")
@@ -134,10 +145,30 @@ def value(result: dict, workload: str, case: str) -> float:
     return cases[case]["median_ratio"]
 
 
+def short_build(interpreter: Interpreter) -> str:
+    if interpreter.sid:
+        return "Debian"
+    if "/.pyenv/" in interpreter.exe:
+        return "pyenv"
+    return "release"
+
+
+def libstemmer_version(result: dict) -> str:
+    """The Snowball release behind a run, from bench.py's report."""
+    package = result["libstemmer"]["package"]
+    found = re.search(r"libstemmer0d (\d+(?:\.\d+)+)", package)
+    return found.group(1) if found else package
+
+
 def table(benches: list[Bench], results: dict[str, list[dict]]) -> str:
     keys = [b.interpreter.key for b in benches]
     lines = ["| workload | call | " + " | ".join(keys) + " |",
-             "|---|---|" + "---|" * len(keys)]
+             "|---|---|" + "---|" * len(keys),
+             "| | interpreter build | "
+             + " | ".join(short_build(b.interpreter) for b in benches) + " |",
+             "| | libstemmer | "
+             + " | ".join(libstemmer_version(results[key][0])
+                          for key in keys) + " |"]
     for workload, case, label in ROWS:
         cells = []
         for key in keys:
@@ -163,7 +194,18 @@ def main(argv=None) -> int:
                         help="the project tree to build the module from "
                         "(default: this work tree); inside the work tree, "
                         "so that the sid root sees it")
+    parser.add_argument("--libstemmer", type=Path,
+                        default=ROOT / "build/libstemmer", metavar="DIR",
+                        help="prefix whose libstemmer the host's builds link "
+                        "(default: build/libstemmer, which the test command "
+                        "extracts); where it is missing they link the "
+                        "system's")
     args = parser.parse_args(argv)
+    libstemmer = args.libstemmer.resolve()
+    if not (libstemmer / "usr").is_dir():
+        say(f"warning: no libstemmer in {libstemmer}: the host's builds "
+            "link the system's")
+        libstemmer = None
     source = args.source.resolve()
     if not source.is_relative_to(ROOT):
         parser.error(f"--source must lie inside {ROOT}")
@@ -184,7 +226,7 @@ def main(argv=None) -> int:
     out = RESULTS / stamp
     out.mkdir(parents=True)
     places = {i.sid: wheels.Place(i.sid) for i in chosen}
-    benches = [Bench(i, places[i.sid], source) for i in chosen]
+    benches = [Bench(i, places[i.sid], source, libstemmer) for i in chosen]
     results: dict[str, list[dict]] = {b.interpreter.key: [] for b in benches}
     started = time.monotonic()
     with contextlib.ExitStack() as stack:
