@@ -405,27 +405,52 @@ stemming_stemWord(PyObject *op, PyObject *const *args, Py_ssize_t nargs,
 PyObject *
 stemming_stemWords_impl(PyObject *op, PyObject *words_arg) noexcept
 {
-    Ref result = Ref::from_new(PyList_New(0));
+    Ref words = Ref::from_borrowed(words_arg);
+    const bool is_list = PyList_CheckExact(words.get());
+    const bool is_tuple = !is_list && PyTuple_CheckExact(words.get());
+    // An exact list or tuple tells its length at no cost: the result is
+    // made that long at once and filled in place, and only words beyond
+    // that (added by an overriding stemWord) are appended. Until then its
+    // tail holds nulls, which nothing can see.
+    const Py_ssize_t expected = is_list    ? PyList_GET_SIZE(words.get())
+                                : is_tuple ? PyTuple_GET_SIZE(words.get())
+                                           : 0;
+    Ref result = Ref::from_new(PyList_New(expected));
     if (!result) {
         return nullptr;
     }
     // Nothing else can reach the result until it is returned, so the
     // collector need not walk it again and again while it grows.
     PyObject_GC_UnTrack(result.get());
-    auto done = [&result]() noexcept {
+    Py_ssize_t count = 0;
+    auto done = [&result, &count, expected]() noexcept {
+        if (count < expected) {
+            // The list shrank under an overriding stemWord.
+            Py_SET_SIZE(result.get(), count);
+        }
         PyObject_GC_Track(result.get());
         return result.release();
     };
-    Ref words = Ref::from_borrowed(words_arg);
     const bool direct = is_exact(op);
     // Each word is held while it is stemmed: an overriding stemWord may
     // change the sequence being walked.
     auto stem_one = [&](PyObject *word) noexcept {
         Ref stem = direct ? Ref::from_new(stemming_stemWord_impl(op, word))
                           : call_method(op, constants.stemWord, word);
-        return stem && PyList_Append(result.get(), stem.get()) == 0;
+        if (!stem) {
+            return false;
+        }
+        if (count < expected) {
+            PyList_SET_ITEM(result.get(), count++, stem.release());
+            return true;
+        }
+        if (PyList_Append(result.get(), stem.get()) < 0) {
+            return false;
+        }
+        ++count;
+        return true;
     };
-    if (PyList_CheckExact(words.get())) {
+    if (is_list) {
         for (Py_ssize_t i = 0; i < PyList_GET_SIZE(words.get()); ++i) {
             Ref word = Ref::from_borrowed(PyList_GET_ITEM(words.get(), i));
             if (!stem_one(word.get())) {
@@ -434,7 +459,7 @@ stemming_stemWords_impl(PyObject *op, PyObject *words_arg) noexcept
         }
         return done();
     }
-    if (PyTuple_CheckExact(words.get())) {
+    if (is_tuple) {
         for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(words.get()); ++i) {
             if (!stem_one(PyTuple_GET_ITEM(words.get(), i))) {
                 return nullptr;
