@@ -19,16 +19,17 @@ namespace {
 
 // The dict watcher
 
-// The watcher's id, or -1 where there is none: before the first import, on
-// CPython 3.11, which has no dict watchers, and where every id was taken.
-int watcher_id = -1;
-
 // The cache into which the miss path is storing an exact bytes key, during
 // the store: the one change to a watched cache that keeps the index's
 // entries valid.
 PyObject *own_store = nullptr;
 
+// CPython 3.11 has no dict watchers: there the index remembers no entries.
 #if PY_VERSION_HEX >= 0x030C0000
+// The watcher's id, or -1 where there is none: before the first import, and
+// where every id was taken.
+int watcher_id = -1;
+
 // Counts every change to a watched cache but the miss path's own stores.
 // Runs no Python code and never fails.
 int
