@@ -28,13 +28,25 @@ struct StemmingObject;
 // exception set. Zero-filled memory is an empty index: instances come from
 // tp_alloc, which runs no constructors.
 //
+// On CPython 3.12 and later each slot also remembers the cache's entry for
+// its key, so that a hit skips the dict lookup too. The entries are used
+// only while a lookup would find the same one and run no Python code on the
+// way: while the cache holds nothing but exact bytes keys that this module
+// stored, and no other code has changed it. A dict watcher counts every
+// other change, and the entries count while that count stands where it
+// stood when the cache was installed (key_index_entries_valid). 3.11 has no
+// watchers, and no entries.
+// Words cached while the index was left alone (see key_index_worthwhile)
+// enter it on their next hit, with the encoded copy of the word as key.
+//
 // What it saves, measured with and without it: a hit on running prose
-// (benchmarks/hit_profile.py, callgrind) costs 553 instructions instead of
-// 919 on CPython 3.11 (built without PGO) and 500 instead of 833 on 3.15
+// (benchmarks/hit_profile.py, callgrind) costs 372 instructions instead of
+// 720 on CPython 3.11 (built without PGO) and 231 instead of 708 on 3.15
 // (Debian's release build); stemWords on the benchmarks' running text takes
-// 95 ns a word instead of 104 on 3.11 and 89 instead of 91 on 3.15 (CPU
-// time, medians of 25 interleaved rounds on a busy machine). Each miss pays
-// some 33 instructions for it, of about 4,750 on 3.11 and 3,600 on 3.15.
+// 72 ns a word instead of 79 on 3.11 and 56 instead of 85 on 3.15 (CPU
+// time, medians of 25 interleaved rounds, each on a fresh stemmer). Each
+// miss pays a probe and an insertion for it, and on 3.12 and later the
+// watcher's call when the miss stores its entry.
 struct KeyIndex {
     struct Slot {
         Py_hash_t hash;
