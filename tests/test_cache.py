@@ -467,11 +467,13 @@ def test_stamp_whose_comparison_resizes_the_cache(change):
     s = Morvane.Morvane("english")
     fill(s, 5)
     cache = cache_of(s)[0]
+    # the linked libstemmer's own stem: 2.2 and 3.1 differ on this word
+    added = Morvane.Morvane("english", 0).stemWord("added")
 
     class Resizer:
         def __gt__(self, other):
             if change == "add":
-                cache[b"added"] = ["add", 0]
+                cache[b"added"] = [added, 0]
             else:
                 cache.pop(b"word4x", None)
             return True
