@@ -146,11 +146,8 @@ def value(result: dict, workload: str, case: str) -> float:
 
 
 def short_build(interpreter: Interpreter) -> str:
-    if interpreter.sid:
-        return "Debian"
-    if "/.pyenv/" in interpreter.exe:
-        return "pyenv"
-    return "release"
+    """The table's name for build_kind: its first word."""
+    return build_kind(interpreter).split()[0]
 
 
 def libstemmer_version(result: dict) -> str:
