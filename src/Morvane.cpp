@@ -1,5 +1,6 @@
 // The module Morvane: its definition, the create and exec slots with the
-// process-wide records they keep, and the module-level functions.
+// process-wide records they keep, and the module-level functions. The top
+// floor: calls the class, the word cache, the stemmer and the bottom floor.
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
@@ -8,9 +9,11 @@
 
 #include "binder.hpp"
 #include "constants.hpp"
+#include "cpython_compat.hpp"
 #include "function_object.hpp"
 #include "ref.hpp"
-#include "stemming_object.hpp"  // also libstemmer's header
+#include "stemmer.hpp"
+#include "stemming_object.hpp"
 #include "word_cache.hpp"
 
 // The CPython version this build records as its own: the headers' unless
@@ -53,7 +56,7 @@ module_algorithms_impl(PyObject *) noexcept
     if (!list) {
         return nullptr;
     }
-    for (const char **name = sb_stemmer_list(); *name != nullptr; ++name) {
+    for (const char **name = stemmer_names(); *name != nullptr; ++name) {
         Ref raw = Ref::from_new(PyBytes_FromString(*name));
         if (!raw) {
             return nullptr;
@@ -244,11 +247,7 @@ exec_steps(PyObject *module) noexcept
         return -1;
     }
     Py_XSETREF(records.dict, Py_NewRef(dict));
-#if PY_VERSION_HEX >= 0x030D0000
-    PyObject *builtins = PyImport_AddModuleRef("builtins");
-#else
-    PyObject *builtins = Py_XNewRef(PyImport_AddModule("builtins"));
-#endif
+    PyObject *builtins = compat::import_add_module_ref("builtins");
     if (builtins == nullptr) {
         return -1;
     }

@@ -6,17 +6,9 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
-#if PY_VERSION_HEX < 0x030C0000
-#include <structmember.h>
-#define MORVANE_T_OBJECT_EX T_OBJECT_EX
-#define MORVANE_READONLY READONLY
-#else
-#define MORVANE_T_OBJECT_EX Py_T_OBJECT_EX
-#define MORVANE_READONLY Py_READONLY
-#endif
-
 #include <cstddef>
 
+#include "cpython_compat.hpp"
 #include "ref.hpp"
 
 namespace morvane {
@@ -110,20 +102,21 @@ function_descr_get(PyObject *op, PyObject *obj, PyObject *) noexcept
 }
 
 inline PyMemberDef function_members[] = {
-    {"__name__", MORVANE_T_OBJECT_EX, offsetof(FunctionObject, name),
-     MORVANE_READONLY, nullptr},
-    {"__qualname__", MORVANE_T_OBJECT_EX, offsetof(FunctionObject, qualname),
-     MORVANE_READONLY, nullptr},
-    {"__module__", MORVANE_T_OBJECT_EX, offsetof(FunctionObject, module),
-     MORVANE_READONLY, nullptr},
-    {"__doc__", MORVANE_T_OBJECT_EX, offsetof(FunctionObject, doc),
-     MORVANE_READONLY, nullptr},
-    {"__text_signature__", MORVANE_T_OBJECT_EX,
-     offsetof(FunctionObject, text_signature), MORVANE_READONLY, nullptr},
-    {"__defaults__", MORVANE_T_OBJECT_EX, offsetof(FunctionObject, defaults),
-     MORVANE_READONLY, nullptr},
-    {"__globals__", MORVANE_T_OBJECT_EX, offsetof(FunctionObject, globals),
-     MORVANE_READONLY, nullptr},
+    {"__name__", compat::member_object_ex, offsetof(FunctionObject, name),
+     compat::member_readonly, nullptr},
+    {"__qualname__", compat::member_object_ex,
+     offsetof(FunctionObject, qualname), compat::member_readonly, nullptr},
+    {"__module__", compat::member_object_ex, offsetof(FunctionObject, module),
+     compat::member_readonly, nullptr},
+    {"__doc__", compat::member_object_ex, offsetof(FunctionObject, doc),
+     compat::member_readonly, nullptr},
+    {"__text_signature__", compat::member_object_ex,
+     offsetof(FunctionObject, text_signature), compat::member_readonly,
+     nullptr},
+    {"__defaults__", compat::member_object_ex,
+     offsetof(FunctionObject, defaults), compat::member_readonly, nullptr},
+    {"__globals__", compat::member_object_ex,
+     offsetof(FunctionObject, globals), compat::member_readonly, nullptr},
     {nullptr, 0, 0, 0, nullptr},
 };
 

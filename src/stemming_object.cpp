@@ -1,7 +1,7 @@
 // The class Morvane.Morvane: its type object and the life of an instance,
 // the native-int conversion, the purge method and the capacity property,
-// and the two stemming methods. The word cache behind them is in
-// word_cache.cpp.
+// and the two stemming methods. Calls the word cache, the stemmer and the
+// bottom floor (Ref, binder, constants, function objects, compat).
 #include "stemming_object.hpp"
 
 #include <climits>
@@ -10,12 +10,57 @@
 
 #include "binder.hpp"
 #include "constants.hpp"
+#include "cpython_compat.hpp"
 #include "function_object.hpp"
 #include "ref.hpp"
+#include "stemmer.hpp"
 #include "word_cache.hpp"
 
 namespace morvane {
 namespace {
+
+// Calls op.<name>(*args) through attribute lookup, as Python code would.
+inline Ref
+call_method(PyObject *op, PyObject *name, PyObject *arg = nullptr) noexcept
+{
+    // Slot 0 is scratch space the callee may use to prepend a bound self.
+    PyObject *args[3] = {nullptr, op, arg};
+    const size_t nargs = arg == nullptr ? 1 : 2;
+    return Ref::from_new(PyObject_VectorcallMethod(
+        name, args + 1, nargs | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+}
+
+// What the word cache asks of an instance
+
+struct sb_stemmer *
+owner_stemmer(PyObject *op) noexcept
+{
+    return as_stemming(op)->cobj;
+}
+
+bool
+owner_purge_overridable(PyObject *op) noexcept
+{
+    return !is_exact(op);
+}
+
+// Calls the instance's purge method as the setter and stemWord do: by name
+// for a subclass, which may override it; result dropped.
+int
+call_purgeCache(PyObject *op) noexcept
+{
+    Ref result =
+        is_exact(op)
+            ? Ref::from_new(word_cache_purge(as_stemming(op)->word_cache))
+            : call_method(op, constants.Morvane_purgeCache);
+    return result ? 0 : -1;
+}
+
+constexpr CacheOwner cache_owner = {
+    owner_stemmer,
+    owner_purge_overridable,
+    call_purgeCache,
+};
 
 // Native-int conversion
 
@@ -98,9 +143,7 @@ stemming_new(PyTypeObject *type, PyObject *, PyObject *) noexcept
     if (op == nullptr) {
         return nullptr;
     }
-    StemmingObject *self = as_stemming(op);
-    word_cache_replace(self, Py_NewRef(Py_None));
-    self->counter = Py_NewRef(Py_None);
+    word_cache_init(as_stemming(op)->word_cache, op, cache_owner);
     return op;
 }
 
@@ -149,12 +192,19 @@ stemming_init(PyObject *op, PyObject *args, PyObject *kwargs) noexcept
         }
         name = buffer;
     }
-    struct sb_stemmer *stemmer = sb_stemmer_new(name, "UTF_8");
+    struct sb_stemmer *stemmer = nullptr;
+    const StemmerOpen opened = stemmer_open(name, stemmer);
 
     StemmingObject *self = as_stemming(op);
-    sb_stemmer_delete(self->cobj);
+    stemmer_close(self->cobj);
     self->cobj = stemmer;
-    if (stemmer == nullptr) {
+    if (opened == StemmerOpen::no_memory) {
+        // libstemmer lists the name, so it is known: saying it was not
+        // found would send the caller looking for the wrong fault.
+        PyErr_NoMemory();
+        return -1;
+    }
+    if (opened == StemmerOpen::unknown) {
         Ref message = Ref::from_new(PyNumber_Remainder(
             constants.algorithm_not_found, algorithm.get()));
         if (!message) {
@@ -170,13 +220,14 @@ stemming_init(PyObject *op, PyObject *args, PyObject *kwargs) noexcept
         PyErr_SetObject(PyExc_KeyError, error.get());
         return -1;
     }
-    self->max_cache_size = capacity;
-    Py_SETREF(self->counter, Py_NewRef(constants.zero));
+    WordCache &words = self->word_cache;
+    words.max_cache_size = capacity;
+    Py_SETREF(words.counter, Py_NewRef(constants.zero));
     Ref cache = Ref::from_new(PyDict_New());
     if (!cache) {
         return -1;
     }
-    word_cache_replace(self, cache.release());
+    word_cache_replace(words, cache.release());
     return 0;
 }
 
@@ -188,14 +239,14 @@ stemming_dealloc(PyObject *op) noexcept
     {
         // Whatever exception is pending when the object goes must survive
         // its destruction.
-        PendingError pending;
-        Py_SET_REFCNT(op, Py_REFCNT(op) + 1);
-        sb_stemmer_delete(self->cobj);
-        Py_SET_REFCNT(op, Py_REFCNT(op) - 1);
+        compat::PendingError pending;
+        compat::adjust_refcount_in_dealloc(op, 1);
+        stemmer_close(self->cobj);
+        compat::adjust_refcount_in_dealloc(op, -1);
     }
     self->cobj = nullptr;
-    word_cache_replace(self, nullptr);
-    Py_CLEAR(self->counter);
+    word_cache_replace(self->word_cache, nullptr);
+    Py_CLEAR(self->word_cache.counter);
     Py_TYPE(op)->tp_free(op);
 }
 
@@ -204,18 +255,18 @@ stemming_dealloc(PyObject *op) noexcept
 int
 stemming_traverse(PyObject *op, visitproc visit, void *arg) noexcept
 {
-    StemmingObject *self = as_stemming(op);
-    Py_VISIT(self->cache);
-    Py_VISIT(self->counter);
+    WordCache &words = as_stemming(op)->word_cache;
+    Py_VISIT(words.cache);
+    Py_VISIT(words.counter);
     return 0;
 }
 
 int
 stemming_clear(PyObject *op) noexcept
 {
-    StemmingObject *self = as_stemming(op);
-    word_cache_replace(self, Py_NewRef(Py_None));
-    Py_XSETREF(self->counter, Py_NewRef(Py_None));
+    WordCache &words = as_stemming(op)->word_cache;
+    word_cache_replace(words, Py_NewRef(Py_None));
+    Py_XSETREF(words.counter, Py_NewRef(Py_None));
     return 0;
 }
 
@@ -253,7 +304,7 @@ stemming_purgeCache(PyObject *op, PyObject *const *args, Py_ssize_t nargs,
     if (!bind(purgeCache_sig, args, nargs, kwnames, nullptr)) {
         return nullptr;
     }
-    return stemming_purgeCache_impl(as_stemming(op));
+    return word_cache_purge(as_stemming(op)->word_cache);
 }
 
 // The capacity property
@@ -273,7 +324,7 @@ constexpr const char maxCacheSize_doc[] =
 PyObject *
 stemming_get_maxCacheSize(PyObject *op, void *) noexcept
 {
-    return PyLong_FromLong(as_stemming(op)->max_cache_size);
+    return PyLong_FromLong(as_stemming(op)->word_cache.max_cache_size);
 }
 
 int
@@ -287,15 +338,15 @@ stemming_set_maxCacheSize(PyObject *op, PyObject *value, void *) noexcept
     if (capacity == -1 && PyErr_Occurred()) {
         return -1;
     }
-    StemmingObject *self = as_stemming(op);
-    self->max_cache_size = capacity;
+    WordCache &words = as_stemming(op)->word_cache;
+    words.max_cache_size = capacity;
     if (capacity == 0) {
         Ref cache = Ref::from_new(PyDict_New());
         if (!cache) {
             return -1;
         }
-        word_cache_replace(self, cache.release());
-        Py_SETREF(self->counter, Py_NewRef(constants.zero));
+        word_cache_replace(words, cache.release());
+        Py_SETREF(words.counter, Py_NewRef(constants.zero));
         return 0;
     }
     return call_purgeCache(op);
@@ -303,8 +354,8 @@ stemming_set_maxCacheSize(PyObject *op, PyObject *value, void *) noexcept
 
 // Stemming one word
 
-// The stem as the caller gets it: the str itself for a str word, its UTF-8
-// bytes for any other.
+// The stem from the cache as the caller gets it: the str itself for a str
+// word, its UTF-8 bytes for any other.
 PyObject *
 finish(Ref result, bool was_unicode) noexcept
 {
@@ -322,31 +373,33 @@ PyObject *
 stemming_stemWord_impl(PyObject *op, PyObject *word) noexcept
 {
     StemmingObject *self = as_stemming(op);
+    WordCache &words = self->word_cache;
     const bool was_unicode = PyUnicode_Check(word);
     Ref encoded;
     if (PyUnicode_CheckExact(word) && PyUnicode_IS_ASCII(word)) {
         // ASCII text is its own UTF-8.
         const char *data = static_cast<const char *>(PyUnicode_DATA(word));
         const Py_ssize_t size = PyUnicode_GET_LENGTH(word);
-        if (self->max_cache_size <= 0) {
-            return stem_bytes(self, data, size);
+        if (words.max_cache_size <= 0) {
+            return stem_to_str(self->cobj, data, size);
         }
-        const bool indexing = key_index_worthwhile(self->index);
+        const bool indexing = key_index_worthwhile(words.index);
         if (indexing) {
             // A word seen before is looked up with the cache's own key, an
             // exact bytes equal to what encoding it would give, or answered
             // from the entry the index remembers for it.
             KeyIndex::Slot *slot =
-                key_index_find(self->index, PyObject_Hash(word), data, size);
+                key_index_find(words.index, PyObject_Hash(word), data, size);
             if (slot != nullptr) {
-                return word_cache_stem(op, slot->key, slot).release();
+                return word_cache_stem(words, slot->key, slot).release();
             }
         }
         encoded = Ref::from_new(PyBytes_FromStringAndSize(data, size));
         if (!encoded) {
             return nullptr;
         }
-        return word_cache_stem(op, encoded.get(), nullptr, indexing).release();
+        return word_cache_stem(words, encoded.get(), nullptr, indexing)
+            .release();
     }
     else if (PyUnicode_CheckExact(word)) {
         encoded = Ref::from_new(PyUnicode_AsUTF8String(word));
@@ -362,15 +415,15 @@ stemming_stemWord_impl(PyObject *op, PyObject *word) noexcept
     if (!encoded) {
         return nullptr;
     }
-    if (self->max_cache_size > 0) {
-        return finish(word_cache_stem(op, encoded.get()), was_unicode);
+    if (words.max_cache_size > 0) {
+        return finish(word_cache_stem(words, encoded.get()), was_unicode);
     }
     WordBytes bytes;
     if (!word_bytes(encoded.get(), bytes)) {
         return nullptr;
     }
-    return finish(Ref::from_new(stem_bytes(self, bytes.data, bytes.size)),
-                  was_unicode);
+    return was_unicode ? stem_to_str(self->cobj, bytes.data, bytes.size)
+                       : stem_to_bytes(self->cobj, bytes.data, bytes.size);
 }
 
 constexpr const char stemWord_doc[] =
@@ -426,7 +479,7 @@ stemming_stemWords_impl(PyObject *op, PyObject *words_arg) noexcept
     auto done = [&result, &count, expected]() noexcept {
         if (count < expected) {
             // The list shrank under an overriding stemWord.
-            Py_SET_SIZE(result.get(), count);
+            compat::truncate_unfilled_list(result.get(), count);
         }
         PyObject_GC_Track(result.get());
         return result.release();
@@ -636,51 +689,6 @@ struct wrapperbase init_wrapper = {};
 
 }  // namespace
 
-// Encoded words, which the word cache reads too
-
-// Takes the buffer and byte count of an encoded word. For a subclass of
-// bytes or bytearray, len() can run Python code that changes the object, so
-// the count is taken first, the buffer after it, and a count larger than
-// the buffer is refused rather than read past its end.
-bool
-word_bytes(PyObject *word, WordBytes &out) noexcept
-{
-    if (PyBytes_CheckExact(word)) {
-        out = {PyBytes_AS_STRING(word), PyBytes_GET_SIZE(word)};
-        return true;
-    }
-    if (PyByteArray_CheckExact(word)) {
-        out = {PyByteArray_AS_STRING(word), PyByteArray_GET_SIZE(word)};
-        return true;
-    }
-    if (!PyBytes_Check(word) && !PyByteArray_Check(word)) {
-        // Fails for every other type, with the error callers expect.
-        char *buffer = nullptr;
-        Py_ssize_t size = 0;
-        if (PyBytes_AsStringAndSize(word, &buffer, &size) == 0) {
-            PyErr_SetString(PyExc_SystemError, "unexpected word type");
-        }
-        return false;
-    }
-    const Py_ssize_t count = PyObject_Size(word);
-    if (count < 0) {
-        return false;
-    }
-    const bool is_bytearray = PyByteArray_Check(word);
-    const char *data =
-        is_bytearray ? PyByteArray_AS_STRING(word) : PyBytes_AS_STRING(word);
-    const Py_ssize_t size =
-        is_bytearray ? PyByteArray_GET_SIZE(word) : PyBytes_GET_SIZE(word);
-    if (count > size) {
-        PyErr_Format(PyExc_ValueError,
-                     "word reports a length of %zd but holds only %zd bytes",
-                     count, size);
-        return false;
-    }
-    out = {data, count};
-    return true;
-}
-
 // The class and its readiness
 
 // Designated initializers name only the slots in use; the rest are zero.
@@ -724,14 +732,8 @@ stemming_ready(PyObject *module) noexcept
     if (!init) {
         return -1;
     }
-    if (Py_IS_TYPE(init.get(), &PyWrapperDescr_Type)) {
-        auto *descr = reinterpret_cast<PyWrapperDescrObject *>(init.get());
-        if (descr->d_base != &init_wrapper) {
-            init_wrapper = *descr->d_base;
-            init_wrapper.doc = stemming_init_signed_doc;
-            descr->d_base = &init_wrapper;
-        }
-    }
+    compat::set_slot_wrapper_doc(init.get(), init_wrapper,
+                                 stemming_init_signed_doc);
     if (PyObject_SetAttr(module, constants.Morvane, type) < 0) {
         return -1;
     }

@@ -1,6 +1,8 @@
 // The word cache: each instance's dict from encoded words to [stem, stamp]
 // entries, its hit and miss paths, the purge that keeps the entries of the
-// most recent lookups, and the key index kept in step with the dict.
+// most recent lookups, and the key index kept in step with the dict. Calls
+// the stemmer, the compat header, constants and Ref; the owner only through
+// its hooks.
 #include "word_cache.hpp"
 
 #include <climits>
@@ -8,71 +10,14 @@
 #include <utility>
 
 #include "constants.hpp"
+#include "cpython_compat.hpp"
 #include "ref.hpp"
-#include "stemming_object.hpp"
+#include "stemmer.hpp"
 
 namespace morvane {
-
-uint64_t cache_edits = 0;
-
 namespace {
 
-// The dict watcher
-
-// The cache into which the miss path is storing an exact bytes key, during
-// the store: the one change to a watched cache that keeps the index's
-// entries valid.
-PyObject *own_store = nullptr;
-
-// CPython 3.11 has no dict watchers: there the index remembers no entries.
-#if PY_VERSION_HEX >= 0x030C0000
-// The watcher's id, or -1 where there is none: before the first import, and
-// where every id was taken.
-int watcher_id = -1;
-
-// Counts every change to a watched cache but the miss path's own stores.
-// Runs no Python code and never fails.
-int
-cache_watcher(PyDict_WatchEvent event, PyObject *dict, PyObject *,
-              PyObject *) noexcept
-{
-    // A cache goes only once no instance holds it, and the instances
-    // unwatch theirs before letting go of them anyway.
-    if (event == PyDict_EVENT_DEALLOCATED ||
-        (event == PyDict_EVENT_ADDED && dict == own_store)) {
-        return 0;
-    }
-    ++cache_edits;
-    return 0;
-}
-#endif
-
 // Exact ints
-
-// The value of an exact int that fits a long long, read inline where the
-// interpreter allows it. False, with no exception set, for anything else.
-inline bool
-exact_int_value(PyObject *op, long long &value) noexcept
-{
-    if (!PyLong_CheckExact(op)) {
-        return false;
-    }
-#if PY_VERSION_HEX >= 0x030C0000
-    auto *number = reinterpret_cast<PyLongObject *>(op);
-    if (PyUnstable_Long_IsCompact(number)) {
-        value = PyUnstable_Long_CompactValue(number);
-        return true;
-    }
-#endif
-    int overflow = 0;
-    value = PyLong_AsLongLongAndOverflow(op, &overflow);
-    if (value == -1 && PyErr_Occurred()) {
-        // Not expected of an int; the caller takes the general road.
-        PyErr_Clear();
-        return false;
-    }
-    return overflow == 0;
-}
 
 // counter + 1. The counter is an exact int in every instance, and adding 1
 // to one gives a new int of the next value, made here without the number
@@ -81,56 +26,10 @@ inline Ref
 counter_successor(PyObject *counter) noexcept
 {
     long long value = 0;
-    if (exact_int_value(counter, value) && value < LLONG_MAX) {
+    if (compat::exact_int_value(counter, value) && value < LLONG_MAX) {
         return Ref::from_new(PyLong_FromLongLong(value + 1));
     }
     return Ref::from_new(PyNumber_Add(counter, constants.one));
-}
-
-// Turns old, an int that nothing but the entry it leaves holds, into
-// counter + 1, in place: to everything else, the same as releasing it and
-// making the successor (which the allocator would as likely place at the
-// same address), at a fraction of the cost on a hit. Only for one-digit
-// positive ints well past the small ones that the interpreter shares, and
-// not where other threads could see the int's reference count change.
-// The layout of an int is CPython's own: only the releases it was checked
-// on (3.11 to 3.15) take this road; later ones make a new int.
-inline bool
-recycle_as_successor(PyObject *old, PyObject *counter) noexcept
-{
-#if defined(Py_GIL_DISABLED) || PY_VERSION_HEX >= 0x03100000
-    (void)old;
-    (void)counter;
-    return false;
-#else
-    if (Py_REFCNT(old) != 1 || !PyLong_CheckExact(old) ||
-        !PyLong_CheckExact(counter)) {
-        return false;
-    }
-    auto *stamp = reinterpret_cast<PyLongObject *>(old);
-    auto *current = reinterpret_cast<PyLongObject *>(counter);
-#if PY_VERSION_HEX >= 0x030C0000
-    // One digit, positive, no flags.
-    constexpr uintptr_t one_digit = uintptr_t{1} << _PyLong_NON_SIZE_BITS;
-    if (stamp->long_value.lv_tag != one_digit ||
-        current->long_value.lv_tag != one_digit) {
-        return false;
-    }
-    digit *value = stamp->long_value.ob_digit;
-    const digit next = current->long_value.ob_digit[0] + 1;
-#else
-    if (Py_SIZE(old) != 1 || Py_SIZE(counter) != 1) {
-        return false;
-    }
-    digit *value = stamp->ob_digit;
-    const digit next = current->ob_digit[0] + 1;
-#endif
-    if (next <= 1024 || next > PyLong_MASK) {
-        return false;
-    }
-    *value = next;
-    return true;
-#endif
 }
 
 // Entries and stamps
@@ -157,7 +56,7 @@ public:
         : counter_(Ref::from_borrowed(counter)), keep_(keep)
     {
         long long value = 0;
-        if (exact_int_value(counter, value) &&
+        if (compat::exact_int_value(counter, value) &&
             value >= LLONG_MIN + 0x7fffffffLL &&
             value <= LLONG_MAX - 0x7fffffffLL) {
             minimum_ = value - keep;
@@ -170,7 +69,7 @@ public:
     newer(PyObject *stamp) noexcept
     {
         long long value = 0;
-        if (native_ && exact_int_value(stamp, value)) {
+        if (native_ && compat::exact_int_value(stamp, value)) {
             return value > minimum_;
         }
         if (!mincounter_ && make_mincounter() < 0) {
@@ -334,11 +233,11 @@ key_index_reserve(KeyIndex &index, size_t count) noexcept
 // failure leaves the old cache as it was. Indexes the kept keys into fresh
 // as it goes.
 int
-purge_scan(StemmingObject *self, KeyIndex &fresh) noexcept
+purge_scan(WordCache &words, KeyIndex &fresh) noexcept
 {
-    const long long keep = 8LL * self->max_cache_size / 10;
+    const long long keep = 8LL * words.max_cache_size / 10;
     // The comparisons below can run Python code that replaces the fields.
-    Ref cache = Ref::from_borrowed(self->cache);
+    Ref cache = Ref::from_borrowed(words.cache);
     const Py_ssize_t size = PyDict_Size(cache.get());
     if (size < 0) {
         return -1;
@@ -347,16 +246,16 @@ purge_scan(StemmingObject *self, KeyIndex &fresh) noexcept
     const Py_ssize_t survivors =
         keep <= 1 ? 0 : static_cast<Py_ssize_t>(keep - 1);
     Ref newcache = Ref::from_new(
-        _PyDict_NewPresized(survivors < size ? survivors : size));
+        compat::dict_new_presized(survivors < size ? survivors : size));
     if (!newcache) {
         return -1;
     }
-    const bool indexing = key_index_worthwhile(self->index);
+    const bool indexing = key_index_worthwhile(words.index);
     if (indexing) {
         key_index_reserve(
             fresh, static_cast<size_t>(survivors < size ? survivors : size));
     }
-    StampThreshold threshold(self->counter, keep);
+    StampThreshold threshold(words.counter, keep);
     if (!threshold.native() && threshold.make_mincounter() < 0) {
         return -1;
     }
@@ -402,10 +301,10 @@ purge_scan(StemmingObject *self, KeyIndex &fresh) noexcept
     // comparison, a finalizer) may have re-initialised the instance or
     // replaced its cache: what the scan kept belongs to a cache that is
     // gone, and the new one stays as it is.
-    if (self->cache != cache.get()) {
+    if (words.cache != cache.get()) {
         return 0;
     }
-    word_cache_replace(self, newcache.release(),
+    word_cache_replace(words, newcache.release(),
                        std::exchange(fresh, KeyIndex{}));
     return 0;
 }
@@ -457,14 +356,14 @@ public:
         if (handling_) {
             return;
         }
-        Ref raised = fetch_raised();
+        Ref raised = compat::fetch_raised();
         if (!make()) {
             PyErr_Clear();
         }
         else if (raised && raised.get() != error_.get()) {
             PyException_SetContext(raised.get(), Py_NewRef(error_.get()));
         }
-        restore_raised(std::move(raised));
+        compat::restore_raised(std::move(raised));
     }
 
 private:
@@ -500,61 +399,94 @@ catch_key_error(Ref &caught) noexcept
     if (!PyErr_ExceptionMatches(PyExc_KeyError)) {
         return -1;
     }
-    caught = fetch_raised();
+    caught = compat::fetch_raised();
     return 0;
 }
 
-// The hit path: result = entry[0]; entry[1] = counter; counter += 1.
-// Answers 1 on success, 0 when a KeyError sends the word down the miss
-// path, -1 on any other error. entry is borrowed from the cache.
-inline int
-cache_hit(StemmingObject *self, PyObject *entry, Ref &result,
-          Ref &caught) noexcept
+// Holds key in held, once.
+inline void
+hold(Ref &held, PyObject *key) noexcept
+{
+    if (!held) {
+        held = Ref::from_borrowed(key);
+    }
+}
+
+// The hit's swap (result = entry[0]; entry[1] = counter) for an entry that
+// other code replaced or changed: it answers through its own protocol,
+// which can run Python code. Out of line, so that the usual hit keeps its
+// registers. Answers as cache_hit.
+[[gnu::cold, gnu::noinline]] int
+swap_by_protocol(WordCache &words, PyObject *entry, Ref &result,
+                 Ref &caught) noexcept
+{
+    Ref held_entry = Ref::from_borrowed(entry);
+    result = entry_item(held_entry.get(), 0);
+    if (!result) {
+        return catch_key_error(caught);
+    }
+    Ref counter = Ref::from_borrowed(words.counter);
+    if (PyObject_SetItem(held_entry.get(), constants.one, counter.get()) < 0) {
+        return catch_key_error(caught);
+    }
+    return 1;
+}
+
+// The hit, for every road to an entry: result = entry[0]; entry[1] =
+// counter; counter += 1. entry is borrowed from the cache, key is the
+// word's key, borrowed; before anything here can run Python code, key goes
+// into held, so that it outlives whatever that code does to the index it
+// may come from and can take the word down the miss path. Answers 1 on
+// success, 0 when a KeyError sends the word down the miss path (caught
+// holds it), -1 on any other error.
+[[gnu::always_inline]] inline int
+cache_hit(WordCache &words, PyObject *entry, PyObject *key, Ref &held,
+          Ref &result, Ref &caught) noexcept
 {
     if (PyList_CheckExact(entry) && PyList_GET_SIZE(entry) > 1) {
         // An entry as this module makes it. Nothing here runs Python code
         // before the old stamp is released, and the entry is not touched
         // after that, so it needs no reference of its own.
-        PyObject **items = PySequence_Fast_ITEMS(entry);
-        result = Ref::from_borrowed(items[0]);
-        PyObject *old = items[1];
-        items[1] = Py_NewRef(self->counter);
-        if (old != nullptr && recycle_as_successor(old, self->counter)) {
+        result = Ref::from_borrowed(PyList_GET_ITEM(entry, 0));
+        PyObject *old = PyList_GET_ITEM(entry, 1);
+        PyList_SET_ITEM(entry, 1, Py_NewRef(words.counter));
+        if (old != nullptr &&
+            compat::recycle_int_as_successor(old, words.counter)) {
             // The entry's reference moves to the field; the counter it
             // replaces is the entry's stamp now.
-            Py_SETREF(self->counter, old);
+            Py_SETREF(words.counter, old);
             return 1;
+        }
+        if (old != nullptr && !PyLong_CheckExact(old)) {
+            // Other code put it there: releasing it can run a finalizer.
+            hold(held, key);
         }
         Py_XDECREF(old);
     }
     else {
-        // Anything else other code put there answers through its own
-        // protocol, which can run Python code.
-        Ref held = Ref::from_borrowed(entry);
-        result = entry_item(held.get(), 0);
-        if (!result) {
-            return catch_key_error(caught);
-        }
-        Ref counter = Ref::from_borrowed(self->counter);
-        if (PyObject_SetItem(held.get(), constants.one, counter.get()) < 0) {
-            return catch_key_error(caught);
+        hold(held, key);
+        const int swapped = swap_by_protocol(words, entry, result, caught);
+        if (swapped <= 0) {
+            return swapped;
         }
     }
     // Advancing an int runs no Python code: the field can be read as is.
-    Ref next = counter_successor(self->counter);
+    Ref next = counter_successor(words.counter);
     if (!next) {
+        hold(held, key);
         return catch_key_error(caught);
     }
-    Py_SETREF(self->counter, next.release());
+    Py_SETREF(words.counter, next.release());
     return 1;
 }
 
 // The miss path: stem, store [stem, counter] under the encoded word,
 // advance the counter, purge.
 Ref
-cache_miss(PyObject *op, PyObject *key, Ref caught) noexcept
+cache_miss(WordCache &words, PyObject *key, Ref caught) noexcept
 {
-    StemmingObject *self = as_stemming(op);
+    const CacheOwner &hooks = *words.hooks;
+    PyObject *owner = words.owner;
     // Python code can run during the miss through a key of another type
     // than bytes (its len, hash and comparisons); let it see the KeyError,
     // as it must see one that a lookup really raised.
@@ -571,7 +503,8 @@ cache_miss(PyObject *op, PyObject *key, Ref caught) noexcept
     if (!word_bytes(key, bytes)) {
         return fail();
     }
-    Ref result = Ref::from_new(stem_bytes(self, bytes.data, bytes.size));
+    Ref result = Ref::from_new(
+        stem_to_str(hooks.stemmer(owner), bytes.data, bytes.size));
     if (!result) {
         return fail();
     }
@@ -580,20 +513,20 @@ cache_miss(PyObject *op, PyObject *key, Ref caught) noexcept
         return fail();
     }
     PyList_SET_ITEM(entry.get(), 0, Py_NewRef(result.get()));
-    PyList_SET_ITEM(entry.get(), 1, Py_NewRef(self->counter));
-    Ref cache = Ref::from_borrowed(self->cache);
+    PyList_SET_ITEM(entry.get(), 1, Py_NewRef(words.counter));
+    Ref cache = Ref::from_borrowed(words.cache);
     const bool own_key = PyBytes_CheckExact(key);
     if (!own_key) {
         // A key of another type can compare equal to the words of other
         // keys by code of its own, which lookups then run.
-        self->index.trusted = false;
+        words.index.trusted = false;
     }
     int stored;
     if (PyDict_CheckExact(cache.get())) {
         // Storing an exact bytes key runs no Python code.
-        own_store = own_key ? cache.get() : nullptr;
+        compat::quiet_dict = own_key ? cache.get() : nullptr;
         stored = PyDict_SetItem(cache.get(), key, entry.get());
-        own_store = nullptr;
+        compat::quiet_dict = nullptr;
     }
     else {
         stored = PyObject_SetItem(cache.get(), key, entry.get());
@@ -610,167 +543,49 @@ cache_miss(PyObject *op, PyObject *key, Ref caught) noexcept
 #elif defined(MORVANE_DELIBERATE_LEAK_ENTRY)
     Py_INCREF(entry.get());
 #endif
-    if (own_key && cache.get() == self->cache &&
-        PyDict_CheckExact(cache.get()) && key_index_worthwhile(self->index)) {
-        key_index_add(self->index, key, PyDict_GET_SIZE(cache.get()),
+    if (own_key && cache.get() == words.cache &&
+        PyDict_CheckExact(cache.get()) && key_index_worthwhile(words.index)) {
+        key_index_add(words.index, key, PyDict_GET_SIZE(cache.get()),
                       entry.get());
     }
-    Ref counter = Ref::from_borrowed(self->counter);
+    Ref counter = Ref::from_borrowed(words.counter);
     Ref next = counter_successor(counter.get());
     if (!next) {
         return fail();
     }
-    Py_SETREF(self->counter, next.release());
+    Py_SETREF(words.counter, next.release());
     // A purge that has work to do, or one written in Python, can run code
     // that sees the handled exception.
-    if (!is_exact(op) || !PyDict_CheckExact(self->cache) ||
-        PyDict_GET_SIZE(self->cache) >= self->max_cache_size) {
+    if (hooks.purge_overridable(owner) || !PyDict_CheckExact(words.cache) ||
+        PyDict_GET_SIZE(words.cache) >= words.max_cache_size) {
         if (!missed.handle()) {
             return Ref();
         }
     }
-    if (call_purgeCache(op) < 0) {
+    if (hooks.purge(owner) < 0) {
         return fail();
     }
     return result;
 }
 
-}  // namespace
-
-void
-word_cache_replace(StemmingObject *self, PyObject *cache,
-                   KeyIndex fresh) noexcept
+// The road through the dict: look key up, then hit or miss. slot and learn
+// as for word_cache_stem.
+[[gnu::always_inline]] inline Ref
+lookup_road(WordCache &words, PyObject *key, KeyIndex::Slot *slot,
+            bool learn) noexcept
 {
-    KeyIndex old = self->index;
-    fresh.hits = old.hits;
-    fresh.misses = old.misses;
-    fresh.trusted = false;
-#if PY_VERSION_HEX >= 0x030C0000
-    if (watcher_id >= 0) {
-        // Both calls fail only once the interpreter has dropped its
-        // watchers, late in its finalisation; whatever exception was
-        // pending stays, and theirs goes.
-        PendingError pending;
-        if (self->cache != nullptr && PyDict_CheckExact(self->cache)) {
-            PyDict_Unwatch(watcher_id, self->cache);
-        }
-        if (cache != nullptr && PyDict_CheckExact(cache) &&
-            PyDict_Watch(watcher_id, cache) == 0) {
-            fresh.trusted = !fresh.mixed;
-            fresh.edits = cache_edits;
-        }
-    }
-#endif
-    self->index = fresh;
-    Py_XSETREF(self->cache, cache);
-    // Detached before the release above, which may have replaced the cache
-    // again: these keys belong to no one else.
-    key_index_clear(old);
-}
-
-PyObject *
-stemming_purgeCache_impl(StemmingObject *self) noexcept
-{
-    const Py_ssize_t size = PyObject_Size(self->cache);
-    if (size < 0) {
-        return nullptr;
-    }
-    if (size < static_cast<Py_ssize_t>(self->max_cache_size)) {
-        Py_RETURN_NONE;
-    }
-    KeyIndex fresh{};
-    const int scanned = purge_scan(self, fresh);
-    key_index_clear(fresh);
-    if (scanned < 0) {
-        return nullptr;
-    }
-    Py_RETURN_NONE;
-}
-
-// Calls the instance's purge method as the setter and stemWord do: by name,
-// result dropped.
-int
-call_purgeCache(PyObject *op) noexcept
-{
-    Ref result = is_exact(op)
-                     ? Ref::from_new(stemming_purgeCache_impl(as_stemming(op)))
-                     : call_method(op, constants.Morvane_purgeCache);
-    return result ? 0 : -1;
-}
-
-int
-word_cache_watch_caches() noexcept
-{
-#if PY_VERSION_HEX >= 0x030C0000
-    if (watcher_id < 0) {
-        watcher_id = PyDict_AddWatcher(cache_watcher);
-        if (watcher_id < 0) {
-            // Every id is taken: the index goes on without entries.
-            if (!PyErr_ExceptionMatches(PyExc_ValueError)) {
-                return -1;
-            }
-            PyErr_Clear();
-        }
-    }
-#endif
-    return 0;
-}
-
-// The cached branch: look the encoded word up, hit or miss.
-Ref
-word_cache_stem(PyObject *op, PyObject *key, KeyIndex::Slot *slot,
-                bool learn) noexcept
-{
-    StemmingObject *self = as_stemming(op);
-#if PY_VERSION_HEX >= 0x030C0000
-    if (slot != nullptr && key_index_entries_valid(self->index)) {
-        // The cache holds only exact bytes keys, so finding the entry runs
-        // no Python code and cannot fail; once found, the index remembers
-        // it.
-        PyObject *entry = slot->entry;
-        if (entry == nullptr) {
-            entry = PyDict_GetItemWithError(self->cache, key);
-            slot->entry = entry;
-        }
-        // An entry as this module makes it: the hit of cache_hit, which
-        // runs no Python code, so the slot's key outlives it unheld.
-        if (entry != nullptr && PyList_CheckExact(entry) &&
-            PyList_GET_SIZE(entry) > 1) {
-            key_index_count(self->index, true);
-            PyObject **items = PySequence_Fast_ITEMS(entry);
-            Ref result = Ref::from_borrowed(items[0]);
-            PyObject *old = items[1];
-            items[1] = Py_NewRef(self->counter);
-            if (old != nullptr && recycle_as_successor(old, self->counter)) {
-                Py_SETREF(self->counter, old);
-                return result;
-            }
-            Py_XDECREF(old);
-            Ref next = counter_successor(self->counter);
-            if (next) {
-                Py_SETREF(self->counter, next.release());
-                return result;
-            }
-            Ref caught;
-            if (catch_key_error(caught) < 0) {
-                return Ref();
-            }
-            Ref held = Ref::from_borrowed(key);
-            return cache_miss(op, held.get(), std::move(caught));
-        }
-    }
-#endif
+    Ref result;
+    Ref caught;
     // The slot's key serves as the word from here on; the lookup below can
     // run Python code, which can drop it from the index.
     Ref word = slot != nullptr ? Ref::from_borrowed(key) : Ref();
     // The lookup can run Python code (a key's hash or comparison) that
     // replaces the field.
-    Ref cache = Ref::from_borrowed(self->cache);
-    // Borrowed from the cache, or owned by held when the cache is not a
-    // dict; cache_hit takes it before any Python code can run.
+    Ref cache = Ref::from_borrowed(words.cache);
+    // Borrowed from the cache, or owned by held_entry when the cache is not
+    // a dict; the hit takes it before any Python code can run.
     PyObject *entry = nullptr;
-    Ref held;
-    Ref caught;
+    Ref held_entry;
     if (PyDict_CheckExact(cache.get())) {
         entry = PyDict_GetItemWithError(cache.get(), key);
         if (entry == nullptr && PyErr_Occurred() &&
@@ -779,23 +594,22 @@ word_cache_stem(PyObject *op, PyObject *key, KeyIndex::Slot *slot,
         }
     }
     else {
-        held = Ref::from_new(PyObject_GetItem(cache.get(), key));
-        if (!held && catch_key_error(caught) < 0) {
+        held_entry = Ref::from_new(PyObject_GetItem(cache.get(), key));
+        if (!held_entry && catch_key_error(caught) < 0) {
             return Ref();
         }
-        entry = held.get();
+        entry = held_entry.get();
     }
-    key_index_count(self->index, entry != nullptr);
-    if (entry != nullptr && learn && cache.get() == self->cache &&
-        PyDict_CheckExact(cache.get()) && key_index_worthwhile(self->index)) {
+    key_index_count(words.index, entry != nullptr);
+    if (entry != nullptr && learn && cache.get() == words.cache &&
+        PyDict_CheckExact(cache.get()) && key_index_worthwhile(words.index)) {
         // A word first met while the index was left alone: index it now,
         // or it would never be.
-        key_index_add(self->index, key, PyDict_GET_SIZE(cache.get()),
-                      key_index_entries_valid(self->index) ? entry : nullptr);
+        key_index_add(words.index, key, PyDict_GET_SIZE(cache.get()),
+                      key_index_entries_valid(words.index) ? entry : nullptr);
     }
     if (entry != nullptr) {
-        Ref result;
-        const int hit = cache_hit(self, entry, result, caught);
+        const int hit = cache_hit(words, entry, key, word, result, caught);
         if (hit > 0) {
             return result;
         }
@@ -803,7 +617,115 @@ word_cache_stem(PyObject *op, PyObject *key, KeyIndex::Slot *slot,
             return Ref();
         }
     }
-    return cache_miss(op, key, std::move(caught));
+    return cache_miss(words, key, std::move(caught));
+}
+
+// The same, out of line, where the remembered-entry road comes first: that
+// road then keeps few registers.
+[[gnu::noinline]] Ref
+lookup_road_apart(WordCache &words, PyObject *key, KeyIndex::Slot *slot,
+                  bool learn) noexcept
+{
+    return lookup_road(words, key, slot, learn);
+}
+
+}  // namespace
+
+void
+word_cache_init(WordCache &words, PyObject *owner,
+                const CacheOwner &hooks) noexcept
+{
+    words.owner = owner;
+    words.hooks = &hooks;
+    word_cache_replace(words, Py_NewRef(Py_None));
+    words.counter = Py_NewRef(Py_None);
+}
+
+void
+word_cache_replace(WordCache &words, PyObject *cache, KeyIndex fresh) noexcept
+{
+    KeyIndex old = words.index;
+    fresh.hits = old.hits;
+    fresh.misses = old.misses;
+    fresh.trusted = false;
+    if constexpr (compat::watches_dicts) {
+        if (words.cache != nullptr && PyDict_CheckExact(words.cache)) {
+            compat::unwatch_dict(words.cache);
+        }
+        if (cache != nullptr && PyDict_CheckExact(cache) &&
+            compat::watch_dict(cache)) {
+            fresh.trusted = !fresh.mixed;
+            fresh.edits = compat::dict_edits;
+        }
+    }
+    words.index = fresh;
+    Py_XSETREF(words.cache, cache);
+    // Detached before the release above, which may have replaced the cache
+    // again: these keys belong to no one else.
+    key_index_clear(old);
+}
+
+PyObject *
+word_cache_purge(WordCache &words) noexcept
+{
+    const Py_ssize_t size = PyObject_Size(words.cache);
+    if (size < 0) {
+        return nullptr;
+    }
+    if (size < static_cast<Py_ssize_t>(words.max_cache_size)) {
+        Py_RETURN_NONE;
+    }
+    KeyIndex fresh{};
+    const int scanned = purge_scan(words, fresh);
+    key_index_clear(fresh);
+    if (scanned < 0) {
+        return nullptr;
+    }
+    Py_RETURN_NONE;
+}
+
+int
+word_cache_watch_caches() noexcept
+{
+    return compat::start_counting_dict_edits();
+}
+
+// The cached branch: the entry the key index remembers, if it may be used,
+// else the road through the dict.
+Ref
+word_cache_stem(WordCache &words, PyObject *key, KeyIndex::Slot *slot,
+                bool learn) noexcept
+{
+    if constexpr (!compat::watches_dicts) {
+        return lookup_road(words, key, slot, learn);
+    }
+    if (slot != nullptr && key_index_entries_valid(words.index)) {
+        // The cache holds only exact bytes keys, so finding the entry runs
+        // no Python code and cannot fail; once found, the index remembers
+        // it.
+        PyObject *entry = slot->entry;
+        if (entry == nullptr) {
+            entry = PyDict_GetItemWithError(words.cache, key);
+            slot->entry = entry;
+        }
+        if (entry != nullptr) {
+            key_index_count(words.index, true);
+            // key is borrowed from the slot: the hit holds it before any
+            // Python code can drop it from the index.
+            Ref held;
+            Ref result;
+            Ref caught;
+            const int hit = cache_hit(words, entry, key, held, result, caught);
+            if (hit > 0) {
+                return result;
+            }
+            if (hit < 0) {
+                return Ref();
+            }
+            return cache_miss(words, held.get(), std::move(caught));
+        }
+    }
+    return lookup_road_apart(words, key, slot, learn);
 }
 
 }  // namespace morvane

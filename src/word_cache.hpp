@@ -1,6 +1,7 @@
-// The word cache: what an instance keeps of it (the key index) and what the
-// class's unit calls into word_cache.cpp for. The index's lookup is inline,
-// for stemWord's path on a repeated word.
+// The word cache: one struct per instance (cache dict, counter, capacity,
+// key index) and its hit, miss and purge scan. Calls the stemmer, the
+// compat header and Ref; reaches its owner only through the hooks it is
+// given, never through the class.
 #pragma once
 
 #define PY_SSIZE_T_CLEAN
@@ -9,11 +10,11 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "cpython_compat.hpp"
 #include "ref.hpp"
+#include "stemmer.hpp"
 
 namespace morvane {
-
-struct StemmingObject;
 
 // The key index: an open-addressing table of the cache's exact bytes keys,
 // by content, so that a repeated str word is looked up with the key object
@@ -28,14 +29,15 @@ struct StemmingObject;
 // exception set. Zero-filled memory is an empty index: instances come from
 // tp_alloc, which runs no constructors.
 //
-// On CPython 3.12 and later each slot also remembers the cache's entry for
+// Where CPython can watch dicts (see the compat header) each slot also
+// remembers the cache's entry for
 // its key, so that a hit skips the dict lookup too. The entries are used
 // only while a lookup would find the same one and run no Python code on the
 // way: while the cache holds nothing but exact bytes keys that this module
 // stored, and no other code has changed it. A dict watcher counts every
 // other change, and the entries count while that count stands where it
-// stood when the cache was installed (key_index_entries_valid). 3.11 has no
-// watchers, and no entries.
+// stood when the cache was installed (key_index_entries_valid). Elsewhere
+// (3.11, free-threaded builds) the index remembers no entries.
 // Words cached while the index was left alone (see key_index_worthwhile)
 // enter it on their next hit, with the encoded copy of the word as key.
 //
@@ -45,8 +47,8 @@ struct StemmingObject;
 // (Debian's release build); stemWords on the benchmarks' running text takes
 // 72 ns a word instead of 79 on 3.11 and 56 instead of 85 on 3.15 (CPU
 // time, medians of 25 interleaved rounds, each on a fresh stemmer). Each
-// miss pays a probe and an insertion for it, and on 3.12 and later the
-// watcher's call when the miss stores its entry.
+// miss pays a probe and an insertion for it, and where dicts are watched
+// the watcher's call when the miss stores its entry.
 struct KeyIndex {
     struct Slot {
         Py_hash_t hash;
@@ -76,20 +78,19 @@ struct KeyIndex {
     uint64_t edits;
 };
 
-// How many times code other than this module's miss path changed a watched
-// cache. Caches are dicts that Python code can reach (through the
-// collector); an entry the index remembers stays the cache's entry for its
-// key only as long as nothing else changed the dict, which the dict
-// watcher of word_cache.cpp reports by counting here. Any such change, to
-// any instance's cache, makes every instance's remembered entries unusable
-// until its cache is next replaced: it never happens in ordinary use.
-extern uint64_t cache_edits;
-
-// Whether the entries that index remembers are the cache's own.
+// Whether the entries that index remembers are the cache's own. Caches are
+// dicts that Python code can reach (through the collector); an entry the
+// index remembers stays the cache's entry for its key only as long as
+// nothing else changed the dict, which the compat header's dict_edits
+// counts: every change to a watched cache but the miss path's own stores.
+// Any such change, to any instance's cache, makes every instance's
+// remembered entries unusable until its cache is next replaced: it never
+// happens in ordinary use.
 inline bool
 key_index_entries_valid(const KeyIndex &index) noexcept
 {
-    return index.trusted && index.edits == cache_edits;
+    return compat::watches_dicts && index.trusted &&
+           index.edits == compat::dict_edits;
 }
 
 // Whether lookups should consult and extend the index.
@@ -150,35 +151,70 @@ key_index_find(KeyIndex &index, Py_hash_t hash, const char *data,
     }
 }
 
-// The one way an instance's cache field changes: stores cache (a new
-// reference; null only during destruction) and makes fresh the instance's
-// key index, keeping the counts of recent lookups. fresh must hold keys of
-// cache only; the purge passes the keys it kept, everyone else an empty
-// index. Releasing the old cache can run Python code, which finds the
-// instance consistent.
-void word_cache_replace(StemmingObject *self, PyObject *cache,
+struct CacheOwner;
+
+// One instance's word cache, embedded in the instance (zero-filled memory
+// from tp_alloc, no constructors run; word_cache_init fills it): the dict
+// from encoded words to [stem, stamp] entries, the use counter that stamps
+// them, the capacity, the key index, and how to reach the owner.
+struct WordCache {
+    // Strong references; None until the owner is initialised and after the
+    // collector clears it, null only during destruction. cache changes only
+    // through word_cache_replace.
+    PyObject *cache;
+    PyObject *counter;
+    int max_cache_size;
+    // Keys of cache, by content, to spare a hit the encoded copy of its
+    // word. Replaced with cache, in the same step.
+    KeyIndex index;
+    // The object this struct is embedded in, borrowed (it lives exactly as
+    // long), and its class's hooks, static.
+    PyObject *owner;
+    const CacheOwner *hooks;
+};
+
+// What the cache needs of the object that holds it, given by that object's
+// class: the cache calls its owner through these alone, with the owner
+// held by whoever called the cache.
+struct CacheOwner {
+    // The owner's stemmer as it is at the moment: Python code that a miss
+    // runs can re-initialise the owner and so replace it.
+    struct sb_stemmer *(*stemmer)(PyObject *owner) noexcept;
+    // Whether the owner's purge method can be Python code (an override).
+    bool (*purge_overridable)(PyObject *owner) noexcept;
+    // Calls the owner's purge method as Python code would, by name, with
+    // the result dropped: 0, or -1 with an exception set.
+    int (*purge)(PyObject *owner) noexcept;
+};
+
+// Readies a zero-filled struct inside owner: the owner's hooks, and None in
+// cache, then in counter.
+void word_cache_init(WordCache &words, PyObject *owner,
+                     const CacheOwner &hooks) noexcept;
+
+// The one way the cache field changes: stores cache (a new reference; null
+// only during destruction) and makes fresh the key index, keeping the
+// counts of recent lookups. fresh must hold keys of cache only; the purge
+// passes the keys it kept, everyone else an empty index. Releasing the old
+// cache can run Python code, which finds the cache consistent.
+void word_cache_replace(WordCache &words, PyObject *cache,
                         KeyIndex fresh = {}) noexcept;
 
 // The stem of the encoded word key through the cache: a hit answers from
-// the entry, a miss stems, stores and may purge. op is the instance (its
-// class may be a subclass). slot, when given, is key's slot in the key
-// index, key borrowed from it; learn asks to index key, an exact bytes the
-// index lacks, should the word hit.
-Ref word_cache_stem(PyObject *op, PyObject *key,
+// the entry, a miss stems, stores and has the owner purge. slot, when
+// given, is key's slot in the key index, key borrowed from it; learn asks
+// to index key, an exact bytes the index lacks, should the word hit.
+Ref word_cache_stem(WordCache &words, PyObject *key,
                     KeyIndex::Slot *slot = nullptr,
                     bool learn = false) noexcept;
 
-// Registers the watcher that keeps the key index's entries honest, once per
-// process; where none can be had, the index remembers no entries. Answers
-// 0, or -1 with an exception set.
+// Starts the count of edits that keeps the key index's entries honest, once
+// per process; where dicts cannot be watched, the index remembers no
+// entries. 0, or -1 with an exception set.
 int word_cache_watch_caches() noexcept;
 
-// The purge behind _Morvane__purgeCache: once the cache holds the capacity
-// or more, keeps only the entries of the most recent lookups.
-PyObject *stemming_purgeCache_impl(StemmingObject *self) noexcept;
-
-// Calls the instance's purge method, by name for a subclass (which may
-// override it), with the result dropped: 0, or -1 with an exception set.
-int call_purgeCache(PyObject *op) noexcept;
+// The purge: once the cache holds the capacity or more, keeps only the
+// entries of the most recent lookups. None, or null with an exception set.
+PyObject *word_cache_purge(WordCache &words) noexcept;
 
 }  // namespace morvane
