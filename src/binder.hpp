@@ -1,6 +1,6 @@
 // The one argument binder that every function and method of the module
 // uses, so that every binding TypeError has the same wording and the same
-// order of tests.
+// order of tests. Bottom floor: calls CPython and the constants.
 #pragma once
 
 #define PY_SSIZE_T_CLEAN

@@ -1,6 +1,6 @@
 // The module's constants: every string and small object that calls use at
 // run time, created once by the exec slot and kept for the life of the
-// process.
+// process. Bottom floor: calls only CPython.
 #pragma once
 
 #define PY_SSIZE_T_CLEAN

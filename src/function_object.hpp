@@ -1,6 +1,7 @@
 // The callable type behind the module's functions and the class's methods:
 // a vectorcall object that carries a function's attributes and binds like a
-// Python function when it is found on a class.
+// Python function when it is found on a class. Bottom floor: calls
+// CPython, Ref and the compat header.
 #pragma once
 
 #define PY_SSIZE_T_CLEAN
