@@ -68,7 +68,8 @@ struct KeyIndex {
     uint32_t misses;
     // Whether the slots' entries may be used: the cache is watched, holds
     // only exact bytes keys this module stored, and no other code had
-    // changed any watched cache when cache_edits was last read into edits.
+    // changed any watched cache when compat::dict_edits was last read into
+    // edits.
     // Set only by word_cache_replace; cleared for good, until the next
     // replacement, by a store of another kind of key.
     bool trusted;
