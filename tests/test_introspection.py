@@ -20,10 +20,9 @@ from docstrings import (
     STEMWORDS_DOC,
 )
 
-Stemmer = Morvane.Morvane
 
 
-class Sub(Stemmer):
+class Sub(Morvane.Morvane):
     """A Python subclass: no signature of its own."""
 
 
@@ -31,7 +30,7 @@ class Sub(Stemmer):
 
 
 def new_stemmer():
-    return Stemmer("english")
+    return Morvane.Morvane("english")
 
 
 SIGNATURES = [
@@ -39,15 +38,15 @@ SIGNATURES = [
     ("algorithms", lambda: Morvane.algorithms, "(aliases=False)"),
     ("version", lambda: Morvane.version, "()"),
     # the class and its methods, through the class
-    ("class", lambda: Stemmer, "(algorithm, maxCacheSize=10000)"),
+    ("class", lambda: Morvane.Morvane, "(algorithm, maxCacheSize=10000)"),
     ("subclass", lambda: Sub, "(algorithm, maxCacheSize=10000)"),
-    ("__init__", lambda: Stemmer.__init__,
+    ("__init__", lambda: Morvane.Morvane.__init__,
      "(self, /, algorithm, maxCacheSize=10000)"),
-    ("stemWord", lambda: Stemmer.stemWord, "(self, /, word)"),
-    ("stemWords", lambda: Stemmer.stemWords, "(self, /, words)"),
-    ("purgeCache", lambda: Stemmer._Morvane__purgeCache, "(self, /)"),
-    ("__reduce__", lambda: Stemmer.__reduce__, "(self, /)"),
-    ("__setstate__", lambda: Stemmer.__setstate__, "(self, /, state)"),
+    ("stemWord", lambda: Morvane.Morvane.stemWord, "(self, /, word)"),
+    ("stemWords", lambda: Morvane.Morvane.stemWords, "(self, /, words)"),
+    ("purgeCache", lambda: Morvane.Morvane._Morvane__purgeCache, "(self, /)"),
+    ("__reduce__", lambda: Morvane.Morvane.__reduce__, "(self, /)"),
+    ("__setstate__", lambda: Morvane.Morvane.__setstate__, "(self, /, state)"),
     # bound to an instance
     ("bound-__init__", lambda: new_stemmer().__init__,
      "(algorithm, maxCacheSize=10000)"),
@@ -72,7 +71,7 @@ def test_signature(get, expected):
 def test_signature_defaults_are_the_real_objects():
     """False and 10000 themselves, not their text."""
     aliases = inspect.signature(Morvane.algorithms).parameters["aliases"]
-    size = inspect.signature(Stemmer).parameters["maxCacheSize"]
+    size = inspect.signature(Morvane.Morvane).parameters["maxCacheSize"]
     assert aliases.default is False
     assert type(size.default) is int and size.default == 10000
 
@@ -84,15 +83,15 @@ DOCSTRINGS = [
     ("module", lambda: Morvane.__doc__, MODULE_DOC),
     ("algorithms", lambda: Morvane.algorithms.__doc__, ALGORITHMS_DOC),
     ("version", lambda: Morvane.version.__doc__, VERSION_DOC),
-    ("class", lambda: Stemmer.__doc__, CLASS_DOC),
-    ("__init__", lambda: Stemmer.__init__.__doc__, INIT_DOC),
+    ("class", lambda: Morvane.Morvane.__doc__, CLASS_DOC),
+    ("__init__", lambda: Morvane.Morvane.__init__.__doc__, INIT_DOC),
     ("bound-__init__", lambda: new_stemmer().__init__.__doc__, INIT_DOC),
-    ("maxCacheSize", lambda: vars(Stemmer)["maxCacheSize"].__doc__,
+    ("maxCacheSize", lambda: vars(Morvane.Morvane)["maxCacheSize"].__doc__,
      MAXCACHESIZE_DOC),
-    ("stemWord", lambda: Stemmer.stemWord.__doc__, STEMWORD_DOC),
+    ("stemWord", lambda: Morvane.Morvane.stemWord.__doc__, STEMWORD_DOC),
     ("bound-stemWord", lambda: new_stemmer().stemWord.__doc__, STEMWORD_DOC),
-    ("stemWords", lambda: Stemmer.stemWords.__doc__, STEMWORDS_DOC),
-    ("purgeCache", lambda: Stemmer._Morvane__purgeCache.__doc__, None),
+    ("stemWords", lambda: Morvane.Morvane.stemWords.__doc__, STEMWORDS_DOC),
+    ("purgeCache", lambda: Morvane.Morvane._Morvane__purgeCache.__doc__, None),
 ]
 
 
@@ -158,7 +157,7 @@ def module_page():
 
 @pytest.fixture(scope="module")
 def class_page():
-    return page_lines(Stemmer)
+    return page_lines(Morvane.Morvane)
 
 
 @pytest.mark.parametrize(
@@ -182,7 +181,7 @@ def test_help_on_class_shows(class_page, block):
 @pytest.mark.parametrize(
     "thing, title",
     [(Morvane, "module Morvane"),
-     (Stemmer, "class Morvane in module Morvane")],
+     (Morvane.Morvane, "class Morvane in module Morvane")],
     ids=["module", "class"],
 )
 def test_help_title(thing, title):
