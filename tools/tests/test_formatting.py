@@ -3,14 +3,13 @@ tools/morvane_dev/formatting.py checks it; skipped where clang-format is
 not installed (Debian: apt-get install clang-format)."""
 
 import shutil
-import sys
 from pathlib import Path
 
 import pytest
 
-ROOT = Path(__file__).resolve().parents[1]
-sys.path.insert(0, str(ROOT / "tools"))
-from morvane_dev import formatting  # noqa: E402
+from morvane_dev import formatting
+
+ROOT = Path(__file__).resolve().parents[2]
 
 CLANG_FORMAT = formatting.find_clang_format()
 

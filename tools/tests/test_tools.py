@@ -2,14 +2,12 @@
 reports involve the module and fail a run, and which are the interpreter's
 own and only counted. The samples are reports from real runs, cut short."""
 
-import sys
 from collections import Counter
 from pathlib import Path
 
 import pytest
 
-sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "tools"))
-from morvane_dev import reports  # noqa: E402
+from morvane_dev import reports
 
 ROOT = Path("/work/main")
 
