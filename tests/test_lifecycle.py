@@ -45,7 +45,7 @@ def test_every_listed_algorithm_constructs_with_default_capacity(name):
     s = Morvane.Morvane(name)
     assert s.maxCacheSize == 10000
     assert cache_of(s) == ({}, 0)
-    assert isinstance(s.stemWord("abc"), str)
+    assert type(s.stemWord("abc")) is str
 
 
 @pytest.mark.parametrize(
@@ -85,6 +85,23 @@ def test_algorithm_choice_follows_name():
     german = Morvane.Morvane("german").stemWord(word)
     english = Morvane.Morvane("english").stemWord(word)
     assert german != english
+
+
+# The class docstring promises that libstemmer's other names for an
+# algorithm are accepted too, though algorithms() never lists them.
+@pytest.mark.parametrize(
+    "alias, name, words",
+    [
+        ("en", "english", ["generously", "connections", "running"]),
+        ("de", "german", ["laufenden", "häuser", "möglichkeiten"]),
+        ("fr", "french", ["continuellement", "généralisation", "chevaux"]),
+    ],
+)
+def test_alias_names_stem_as_their_algorithm(alias, name, words):
+    assert alias not in Morvane.algorithms()
+    s = Morvane.Morvane(alias)
+    assert s.stemWords(words) == Morvane.Morvane(name).stemWords(words)
+    assert s.stemWords(words) != words
 
 
 # Unknown or unusable names
