@@ -180,6 +180,7 @@ class CacheMachine(RuleBasedStateMachine):
             self.instance.maxCacheSize = capacity
             self.model.set_capacity(capacity)
         self.run(self.new_words(warm, rnd), together=rnd.random() < 0.5)
+        self.hold(every=7)
 
     @rule(n=RUN_LENGTHS, kind=st.sampled_from(["str", "bytes",
                                                          "subclass"]),
@@ -200,6 +201,19 @@ class CacheMachine(RuleBasedStateMachine):
             pool = recent if rnd.random() < 0.8 else self.seen
             words.append(self.as_kind(rnd.choice(pool),
                                       rnd.choice(["str", "bytes", "str"])))
+        self.run(words, together)
+
+    @precondition(lambda self: any(isinstance(obj, list)
+                                   for obj, _ in self.held))
+    @rule(n=st.integers(1, 500), kind=st.sampled_from(["str", "bytes"]),
+          together=st.booleans(), rnd=st.randoms(use_true_random=False))
+    def repeats_of_held(self, n, kind, together, rnd):
+        # Hits on the entries whose stamps the test holds: each hit
+        # replaces such a stamp, which must then be left as it is.
+        keys = [value[0] for obj, value in self.held
+                if isinstance(obj, list)]
+        words = [self.as_kind(bytes(rnd.choice(keys)).decode(), kind)
+                 for _ in range(n)]
         self.run(words, together)
 
     @precondition(lambda self: 0 < self.model.capacity <= 10000)
