@@ -785,16 +785,6 @@ def test_keys_dropped_behind_the_instance_do_not_pile_up():
     assert s.stemWord("w5ing") == "w5ing"
 
 
-def test_repeats_after_a_long_run_of_new_words():
-    s = Morvane.Morvane("english")
-    words = [f"word{i}ing" for i in range(3000)]
-    first = s.stemWords(words)
-    again = s.stemWords(words + words[::-1])
-    assert all(a is b for a, b in zip(first + first[::-1], again))
-    assert cache_of(s)[1] == 9000
-    assert len(cache_of(s)[0]) == 3000
-
-
 # Entries that run code while they are read or written
 
 
