@@ -419,19 +419,33 @@ def test_failure_of_an_override_passes_through_unchanged():
     assert state(stemmer) == ({b"running": ["run", 0]}, 1)
 
 
-def test_iterator_failing_midway():
-    failure = ArithmeticError("iterator broke")
+# KeyboardInterrupt is no Exception: it must pass through all the same, and
+# leave the cache as the words before it made it.
+@pytest.mark.parametrize(
+    "make_failure",
+    [lambda: ArithmeticError("iterator broke"), KeyboardInterrupt],
+    ids=["error", "keyboard-interrupt"],
+)
+def test_iterator_failing_midway(make_failure):
+    failure = make_failure()
     stemmer = Morvane.Morvane("english")
-    with pytest.raises(ArithmeticError) as excinfo:
+    with pytest.raises(type(failure)) as excinfo:
         stemmer.stemWords(FailingIterator(["running", b"jumps"], failure))
     assert excinfo.value is failure
     assert state(stemmer) == (
         {b"running": ["run", 0], b"jumps": ["jump", 1]}, 2)
+    assert stemmer.stemWords(["running", "flies"]) == ["run", "fli"]
+    assert state(stemmer)[1] == 4
 
 
-def test_iterator_failing_at_once(stemmer):
-    failure = ArithmeticError("iterator broke")
-    with pytest.raises(ArithmeticError) as excinfo:
+@pytest.mark.parametrize(
+    "make_failure",
+    [lambda: ArithmeticError("iterator broke"), KeyboardInterrupt],
+    ids=["error", "keyboard-interrupt"],
+)
+def test_iterator_failing_at_once(stemmer, make_failure):
+    failure = make_failure()
+    with pytest.raises(type(failure)) as excinfo:
         stemmer.stemWords(FailingIterator([], failure))
     assert excinfo.value is failure
     assert state(stemmer) == ({}, 0)
