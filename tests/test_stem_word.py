@@ -14,6 +14,7 @@ from conftest import (
     UnderstatedLength,
     assert_missed,
     assert_works,
+    bytes_expected,
     cache_of,
     cpython_message,
     raises_exactly,
@@ -131,7 +132,7 @@ def test_bytearray_word_with_cache_is_unhashable():
     ids=["int", "None", "float", "tuple"],
 )
 def test_hashable_non_bytes_word(word, type_name):
-    message = f"expected bytes, {type_name} found"
+    message = bytes_expected(word)
     uncached = Morvane.Morvane("english", 0)
     exc = raises_exactly(TypeError, message, uncached.stemWord, word)
     assert exc.__context__ is None
@@ -153,7 +154,7 @@ def test_memoryview_answered_from_cache_as_bytes(stemmer):
 
 
 def test_memoryview_not_cached_fails_in_buffer_conversion(stemmer, uncached):
-    message = "expected bytes, memoryview found"
+    message = bytes_expected(memoryview(b""))
     view = memoryview(b"running")
     exc = raises_exactly(TypeError, message, stemmer.stemWord, view)
     assert_missed(exc, view)
@@ -254,20 +255,17 @@ def test_empty_str_and_bytes_share_one_entry(stemmer):
 
 
 @pytest.mark.parametrize(
-    "word, stem, message",
+    "word, stem",
     [
-        (b"\xff", b"\xff",
-         "'utf-8' codec can't decode byte 0xff in position 0: "
-         "invalid start byte"),
+        (b"\xff", b"\xff"),
         # The word's own error would be "invalid continuation byte": the
         # stem, with the s removed, is what fails.
-        (b"caf\xc3s", b"caf\xc3",
-         "'utf-8' codec can't decode byte 0xc3 in position 3: "
-         "unexpected end of data"),
+        (b"caf\xc3s", b"caf\xc3"),
     ],
     ids=["unchanged", "suffix-removed"],
 )
-def test_stem_not_utf8(word, stem, message):
+def test_stem_not_utf8(word, stem):
+    message = cpython_message(bytes.decode, stem, "utf-8")
     uncached = Morvane.Morvane("english", 0)
     exc = raises_exactly(UnicodeDecodeError, message, uncached.stemWord, word)
     assert exc.object == stem
