@@ -321,17 +321,6 @@ def test_pickling_and_copying_refused(make, refuse):
     raises_exactly(TypeError, NO_PICKLING, refuse, obj)
 
 
-def test_refusal_hooks_sit_under_public_names():
-    names = vars(Morvane.Morvane)
-    assert "__reduce__" in names
-    assert "__setstate__" in names
-    assert "_Morvane__reduce" not in names
-    assert "_Morvane__setstate" not in names
-    # __reduce_ex__ comes from object, which then defers to our __reduce__
-    assert "__reduce_ex__" not in names
-    assert Morvane.Morvane.__reduce_ex__ is object.__reduce_ex__
-
-
 # Cyclic garbage collection
 
 
