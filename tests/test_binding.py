@@ -307,6 +307,21 @@ def test_binding_error_through_class(warm, target, via, args, keywords,
 
 
 @pytest.mark.parametrize(
+    "target, via, args, keywords, message",
+    [param for param in CASES if param.values[0] == "purge"],
+)
+def test_purge_refuses_arguments_before_its_size_test(target, via, args,
+                                                      keywords, message):
+    """At capacity -1 a purge that went on past its arguments would replace
+    the cache dict, which the warm instance's purge would not."""
+    s = Morvane.Morvane("english", -1)
+    before = snapshot(s)
+    func = TARGETS[target](s)
+    raises_exactly(TypeError, message, CALLERS[via], func, args, keywords)
+    assert_unchanged(s, before)
+
+
+@pytest.mark.parametrize(
     "call, expected",
     [
         (lambda s: s.stemWord(word="running"), "run"),

@@ -331,34 +331,7 @@ def test_purge_without_positive_capacity_always_replaces(capacity):
     assert cache_of(s)[0] is not second
 
 
-@pytest.mark.parametrize(
-    "args, kwargs, message",
-    [
-        (
-            (1,),
-            {},
-            "_Morvane__purgeCache() takes exactly 0 positional arguments (1 given)",
-        ),
-        (
-            (1, 2),
-            {},
-            "_Morvane__purgeCache() takes exactly 0 positional arguments (2 given)",
-        ),
-        ((), {"x": 1}, "_Morvane__purgeCache() got an unexpected keyword argument 'x'"),
-        (
-            (1,),
-            {"x": 1},
-            "_Morvane__purgeCache() takes exactly 0 positional arguments (1 given)",
-        ),
-    ],
-    ids=["one-arg", "two-args", "keyword", "arg-and-keyword"],
-)
-def test_purge_takes_no_arguments(args, kwargs, message):
-    s = Morvane.Morvane("english", -1)
-    fill(s, 0)
-    before = snapshot(s)
-    raises_exactly(TypeError, message, s._Morvane__purgeCache, *args, **kwargs)
-    assert_unchanged(s, before)  # capacity -1 would otherwise replace the dict
+# The purge's argument errors are in test_binding.py's table.
 
 
 # Entries that other code put in the cache (the collector hands out the
