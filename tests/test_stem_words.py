@@ -109,7 +109,9 @@ def test_generator_consumed_once_in_order(capacity):
 
 @pytest.mark.parametrize(
     "make",
-    [list, tuple, iter], ids=["list", "tuple", "iterator"],
+    # a dict is walked by its keys
+    [list, tuple, iter, dict.fromkeys],
+    ids=["list", "tuple", "iterator", "dict"],
 )
 @pytest.mark.parametrize("capacity", [10000, 0], ids=["cached", "uncached"])
 def test_mixed_str_and_bytes_keep_their_types(capacity, make):
@@ -145,14 +147,6 @@ def test_bytes_as_words_fails_on_the_first_int(capacity):
 def test_not_iterable(stemmer, words, message):
     raises_exactly(TypeError, message, stemmer.stemWords, words)
     assert state(stemmer) == ({}, 0)
-
-
-def test_tuple(stemmer):
-    assert stemmer.stemWords(("running", b"flies")) == ["run", b"fli"]
-
-
-def test_dict_walks_its_keys(stemmer):
-    assert stemmer.stemWords({"running": 1, b"jumps": 2}) == ["run", b"jump"]
 
 
 @pytest.mark.parametrize("base", [list, tuple], ids=["list", "tuple"])
