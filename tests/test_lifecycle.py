@@ -5,12 +5,9 @@ test_binding.py.)"""
 
 import abc
 import copy
-import ctypes
 import gc
 import pickle
-import sys
 import weakref
-from contextlib import suppress
 
 import pytest
 
@@ -350,71 +347,3 @@ def test_cycle_through_cache_is_collected():
     del s, anchor
     gc.collect()
     assert ref() is None
-
-
-# Leaks
-
-
-def _native_heap():
-    """Bytes currently malloc'ed by the process (glibc), or None."""
-    try:
-        libc = ctypes.CDLL(None)
-        mallinfo2 = libc.mallinfo2
-    except (OSError, AttributeError):
-        return None
-
-    class MallInfo2(ctypes.Structure):
-        _fields_ = [
-            (name, ctypes.c_size_t)
-            for name in (
-                "arena ordblks smblks hblks hblkhd usmblks fsmblks "
-                "uordblks fordblks keepcost"
-            ).split()
-        ]
-
-    mallinfo2.restype = MallInfo2
-    info = mallinfo2()
-    return info.uordblks + info.hblkhd
-
-
-def _churn(rounds):
-    """Every way in and out of an instance's life, good and bad."""
-    for _ in range(rounds):
-        s = Morvane.Morvane("english")
-        s.stemWord("running")
-        s.stemWord(b"running")
-        s.__init__("german", 3)
-        s.stemWords(["laufen", "gehen", "sehen", "laufen"])
-        with suppress(KeyError):
-            s.__init__("xx")
-        with suppress(RuntimeError):
-            s.stemWord("walking")
-        s.__init__("english", 0)
-        s.stemWord("running")
-        with suppress(TypeError):
-            pickle.dumps(s)
-        with suppress(KeyError):
-            Morvane.Morvane("xx")
-        with suppress(TypeError):
-            Morvane.Morvane("english", "12")
-        with suppress(UnicodeEncodeError):
-            Morvane.Morvane("\xe9")
-        u = Morvane.Morvane.__new__(Morvane.Morvane)
-        with suppress(TypeError):
-            u.maxCacheSize = 5
-        u.maxCacheSize = 0
-        Sub("porter").stemWord("running")
-
-
-def test_no_leak_over_many_lifecycles():
-    """Python objects and libstemmer instances are all given back."""
-    _churn(200)
-    gc.collect()
-    blocks, heap = sys.getallocatedblocks(), _native_heap()
-    _churn(2000)
-    gc.collect()
-    # one leaked object per round would show as 2000 blocks, one leaked
-    # libstemmer instance per round as hundreds of kilobytes
-    assert sys.getallocatedblocks() - blocks < 200
-    if heap is not None:
-        assert _native_heap() - heap < 64 * 1024
