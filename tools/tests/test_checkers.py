@@ -18,6 +18,8 @@ from pathlib import Path
 
 import pytest
 
+# The tooling is imported as the package it is, from tools/.
+sys.path.insert(0, str(Path(__file__).resolve().parents[1]))
 from morvane_dev import reports, runs
 
 ROOT = Path(__file__).resolve().parents[2]

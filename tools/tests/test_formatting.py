@@ -3,11 +3,14 @@ tools/morvane_dev/formatting.py checks it; skipped where clang-format is
 not installed (Debian: apt-get install clang-format)."""
 
 import shutil
+import sys
 from pathlib import Path
 
 import pytest
 
-from morvane_dev import formatting
+# The tooling is imported as the package it is, from tools/.
+sys.path.insert(0, str(Path(__file__).resolve().parents[1]))
+from morvane_dev import formatting  # noqa: E402
 
 ROOT = Path(__file__).resolve().parents[2]
 

@@ -1,10 +1,15 @@
 """The test command's plan and its reading of pytest's reports
 (tools/morvane_dev)."""
 
+import sys
+from pathlib import Path
+
 import pytest
 
-from morvane_dev import runs, testcmd
-from morvane_dev.interpreters import Interpreter
+# The tooling is imported as the package it is, from tools/.
+sys.path.insert(0, str(Path(__file__).resolve().parents[1]))
+from morvane_dev import runs, testcmd  # noqa: E402
+from morvane_dev.interpreters import Interpreter  # noqa: E402
 
 KEYS = ["3.15d", "3.11", "3.14", "3.12", "3.15", "3.13"]
 

@@ -2,12 +2,15 @@
 reports involve the module and fail a run, and which are the interpreter's
 own and only counted. The samples are reports from real runs, cut short."""
 
+import sys
 from collections import Counter
 from pathlib import Path
 
 import pytest
 
-from morvane_dev import reports
+# The tooling is imported as the package it is, from tools/.
+sys.path.insert(0, str(Path(__file__).resolve().parents[1]))
+from morvane_dev import reports  # noqa: E402
 
 ROOT = Path("/work/main")
 

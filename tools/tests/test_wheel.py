@@ -21,7 +21,10 @@ import zipfile
 import pytest
 
 import Morvane
-from morvane_dev import wheels
+
+# The tooling is imported as the package it is, from tools/.
+sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[1]))
+from morvane_dev import wheels  # noqa: E402
 
 ROOT = pathlib.Path(__file__).resolve().parents[2]
 
