@@ -33,7 +33,6 @@ from hypothesis.stateful import (  # noqa: E402
 import Morvane  # noqa: E402
 from conftest import MyBytes  # noqa: E402
 
-STATS = {"lookups": 0, "top": 0, "held": 0}
 LONG = os.environ.get("MORVANE_LONG_TESTS") == "1"
 
 ALGORITHMS = ["english", "porter", "german"]
@@ -166,7 +165,6 @@ class CacheMachine(RuleBasedStateMachine):
         else:
             got = [self.instance.stemWord(word) for word in words]
         assert got == expected
-        STATS["lookups"] += len(words)
         assert [type(g) for g in got] == [
             str if isinstance(w, str) else bytes for w in words]
         self.seen.extend(w if isinstance(w, str) else w.decode()
@@ -292,8 +290,6 @@ class CacheMachine(RuleBasedStateMachine):
     @invariant()
     def cache_is_the_models(self):
         cache, counter = self.cache_and_counter()
-        STATS["top"] = max(STATS["top"], counter)
-        STATS["held"] = max(STATS["held"], len(self.held))
         assert counter == self.model.counter
         assert type(cache) is dict
         assert list(cache) == list(self.model.cache)
@@ -325,7 +321,3 @@ else:
                     suppress_health_check=list(HealthCheck))
 
 TestCacheModel = runs(CacheMachine).TestCase
-
-
-def teardown_module():
-    print(STATS)
