@@ -178,7 +178,8 @@ class CacheMachine(RuleBasedStateMachine):
     def start(self, capacity, warm, rnd):
         # Some sequences start with a run of new words: past the first
         # 1024 lookups, where hits recycle stamps, and at the default
-        # capacity past its first purge, at the 10000th word.
+        # capacity past its first purge, at the 10000th word. Then the
+        # test holds some entries and their stamps, and hits them.
         if capacity is not None:
             self.instance.maxCacheSize = capacity
             self.model.set_capacity(capacity)
@@ -187,16 +188,14 @@ class CacheMachine(RuleBasedStateMachine):
         if self.held_keys():
             self.repeats_of_held(n=100, kind="str", together=False, rnd=rnd)
 
-    @rule(n=RUN_LENGTHS, kind=st.sampled_from(["str", "bytes",
-                                                         "subclass"]),
+    @rule(n=RUN_LENGTHS, kind=st.sampled_from(["str", "bytes", "subclass"]),
           together=st.booleans(), rnd=SEEDED)
     def new_words_run(self, n, kind, together, rnd):
         words = [self.as_kind(w, kind) for w in self.new_words(n, rnd)]
         self.run(words, together)
 
     @precondition(lambda self: self.seen)
-    @rule(n=RUN_LENGTHS, together=st.booleans(),
-          rnd=SEEDED)
+    @rule(n=RUN_LENGTHS, together=st.booleans(), rnd=SEEDED)
     def repeats(self, n, together, rnd):
         # Mostly recent words, which hit, with some older ones, which may
         # have been purged; each as str or bytes.
