@@ -914,7 +914,7 @@ def test_whole_lifecycles_leave_nothing_behind(traced):
 
 
 def test_whole_lifecycles_keep_the_native_heap_flat(heap):
-    """Each round makes and drops seven libstemmer instances."""
+    """Each round makes and drops several libstemmer instances."""
     for _ in range(WARMUP):
         lifecycle_churn()
     gc.collect()
