@@ -9,7 +9,7 @@ from typing_extensions import disjoint_base
 __docformat__: str
 __test__: dict[str, Any]
 
-# aliases is accepted for compatibility and never examined.
+# aliases is accepted and never examined.
 def algorithms(aliases: object = False) -> list[str]: ...
 def version() -> str: ...
 

@@ -1,6 +1,7 @@
 """Fixtures, the module's messages, views of an instance's cache and the
 misbehaving helper objects shared by the tests."""
 
+import ctypes
 import subprocess
 import sys
 import textwrap
@@ -64,6 +65,18 @@ def cpython_message(func, *args):
     except Exception as exc:
         return str(exc)
     raise AssertionError(f"{func!r} raised nothing")
+
+
+def bytes_expected(obj):
+    """The TypeError message of this CPython's PyBytes_AsStringAndSize for
+    obj, which is not bytes: the module reads a word, and what an
+    algorithm name's encode returned, through it."""
+    read = ctypes.pythonapi.PyBytes_AsStringAndSize
+    read.argtypes = (ctypes.py_object, ctypes.POINTER(ctypes.c_char_p),
+                     ctypes.POINTER(ctypes.c_ssize_t))
+    read.restype = ctypes.c_int
+    return cpython_message(read, obj, ctypes.byref(ctypes.c_char_p()),
+                           ctypes.byref(ctypes.c_ssize_t()))
 
 
 # The module's own messages

@@ -18,7 +18,6 @@ from conftest import (
     snapshot,
 )
 
-Stemmer = Morvane.Morvane
 
 pythonapi = ctypes.pythonapi
 pythonapi.PyObject_Vectorcall.argtypes = [
@@ -57,7 +56,7 @@ CALLERS = {"python": call_python, "vectorcall": call_vectorcall,
 TARGETS = {
     "algorithms": lambda s: Morvane.algorithms,
     "version": lambda s: Morvane.version,
-    "__init__": lambda s: Stemmer,
+    "__init__": lambda s: Morvane.Morvane,
     "stemWord": lambda s: s.stemWord,
     "stemWords": lambda s: s.stemWords,
     "purge": lambda s: s._Morvane__purgeCache,
@@ -67,12 +66,12 @@ TARGETS = {
 
 # The same callables reached through the class, the instance passed first.
 THROUGH_CLASS = {
-    "__init__": Stemmer.__init__,
-    "stemWord": Stemmer.stemWord,
-    "stemWords": Stemmer.stemWords,
-    "purge": Stemmer._Morvane__purgeCache,
-    "__reduce__": Stemmer.__reduce__,
-    "__setstate__": Stemmer.__setstate__,
+    "__init__": Morvane.Morvane.__init__,
+    "stemWord": Morvane.Morvane.stemWord,
+    "stemWords": Morvane.Morvane.stemWords,
+    "purge": Morvane.Morvane._Morvane__purgeCache,
+    "__reduce__": Morvane.Morvane.__reduce__,
+    "__setstate__": Morvane.Morvane.__setstate__,
 }
 
 
@@ -274,7 +273,7 @@ CASES = [
 def warm():
     """An instance with a cached word, so that a binding failure that went
     on to reset or stem would show."""
-    s = Stemmer("english", 50)
+    s = Morvane.Morvane("english", 50)
     s.stemWord("running")
     return s, snapshot(s)
 
@@ -308,13 +307,28 @@ def test_binding_error_through_class(warm, target, via, args, keywords,
 
 
 @pytest.mark.parametrize(
+    "target, via, args, keywords, message",
+    [param for param in CASES if param.values[0] == "purge"],
+)
+def test_purge_refuses_arguments_before_its_size_test(target, via, args,
+                                                      keywords, message):
+    """At capacity -1 a purge that went on past its arguments would replace
+    the cache dict, which the warm instance's purge would not."""
+    s = Morvane.Morvane("english", -1)
+    before = snapshot(s)
+    func = TARGETS[target](s)
+    raises_exactly(TypeError, message, CALLERS[via], func, args, keywords)
+    assert_unchanged(s, before)
+
+
+@pytest.mark.parametrize(
     "call, expected",
     [
         (lambda s: s.stemWord(word="running"), "run"),
         (lambda s: s.stemWord(word=b"running"), b"run"),
-        (lambda s: Stemmer.stemWord(s, word="jumps"), "jump"),
+        (lambda s: Morvane.Morvane.stemWord(s, word="jumps"), "jump"),
         (lambda s: s.stemWords(words=["running", b"jumps"]), ["run", b"jump"]),
-        (lambda s: Stemmer.stemWords(s, words=("flies",)), ["fli"]),
+        (lambda s: Morvane.Morvane.stemWords(s, words=("flies",)), ["fli"]),
     ],
     ids=["stemWord", "stemWord-bytes", "stemWord-through-class", "stemWords",
          "stemWords-through-class"],
@@ -341,11 +355,13 @@ def fresh(text):
     [
         (lambda s: Morvane.algorithms(**{fresh("aliases"): True}),
          Morvane.algorithms()),
-        (lambda s: Stemmer(**{fresh("algorithm"): "english",
-                              fresh("maxCacheSize"): 7}).maxCacheSize, 7),
+        (lambda s: Morvane.Morvane(**{fresh("algorithm"): "english",
+                                      fresh("maxCacheSize"): 7}).maxCacheSize,
+         7),
         (lambda s: s.stemWord(**{fresh("word"): "running"}), "run"),
         (lambda s: s.stemWords(**{fresh("words"): ["running"]}), ["run"]),
-        (lambda s: Stemmer.stemWord(s, **{fresh("word"): "running"}), "run"),
+        (lambda s: Morvane.Morvane.stemWord(s, **{fresh("word"): "running"}),
+         "run"),
     ],
     ids=["algorithms", "__init__", "stemWord", "stemWords",
          "stemWord-through-class"],

@@ -66,13 +66,6 @@ def test_algorithms_returns_exact_list_of_exact_str():
     assert names and all(type(name) is str for name in names)
 
 
-@pytest.mark.parametrize("name", Morvane.algorithms())
-def test_every_listed_name_constructs_a_stemmer(name):
-    stemmer = Morvane.Morvane(name)
-    assert stemmer.maxCacheSize == 10000
-    assert type(stemmer.stemWord("a")) is str
-
-
 # version()
 
 
@@ -96,4 +89,5 @@ def test_version_agrees_with_the_installed_distribution():
     assert Morvane.version() == installed
 
 
-# The argument errors of both functions are in test_binding.py's table.
+# The argument errors of both functions are in test_binding.py's table;
+# that every listed name makes a working stemmer, in test_lifecycle.py.

@@ -56,9 +56,12 @@ ORIGIN = importlib.util.find_spec("Morvane").origin
 class ModuleDefSlot(ctypes.Structure):
     _fields_ = [("slot", ctypes.c_int), ("value", ctypes.c_void_p)]
 
+# PyModuleDef_Base opens with a PyObject header, whose size is the build's
+# own (twice as large where the GIL is disabled): object.__basicsize__ is
+# that size, whatever fields it holds.
 class ModuleDef(ctypes.Structure):
     _fields_ = [
-        ("ob_refcnt", ctypes.c_ssize_t), ("ob_type", ctypes.c_void_p),
+        ("ob_base", ctypes.c_char * object.__basicsize__),
         ("m_init", ctypes.c_void_p), ("m_index", ctypes.c_ssize_t),
         ("m_copy", ctypes.c_void_p),
         ("m_name", ctypes.c_char_p), ("m_doc", ctypes.c_char_p),

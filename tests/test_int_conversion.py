@@ -1,6 +1,7 @@
 """maxCacheSize is a signed 32-bit C int: conversion from Python objects, by
 the constructor and by the property setter alike."""
 
+import ctypes
 import decimal
 import warnings
 
@@ -13,6 +14,7 @@ from conftest import (
     IntReturningSubclass,
     IntSubclass,
     cache_of,
+    cpython_message,
     raises_exactly,
 )
 
@@ -22,7 +24,18 @@ DEPRECATED = (
     "future version of Python."
 )
 TOO_LARGE = "value too large to convert to int"
-LONG_OVERFLOW = "Python int too large to convert to C long"
+
+
+def long_overflow(value):
+    """CPython's OverflowError message for value in PyLong_AsLong, which
+    the module's conversion passes on beyond the 64-bit range."""
+    as_long = ctypes.pythonapi.PyLong_AsLong
+    as_long.argtypes = (ctypes.py_object,)
+    as_long.restype = ctypes.c_long
+    return cpython_message(as_long, value)
+
+
+LONG_OVERFLOW = long_overflow(2**64)
 
 
 class IntRaises:

@@ -3,6 +3,7 @@ reach, repeated thousands of times: neither Python objects, references nor
 native memory (libstemmer instances included) may pile up."""
 
 import abc
+import contextlib
 import copy
 import ctypes
 import gc
@@ -872,5 +873,53 @@ def test_construction_cycles_keep_the_native_heap_flat(heap):
     before = heap()
     for _ in range(CYCLES):
         S("english").stemWord("running")
+    gc.collect()
+    assert heap() - before < HEAP_SLACK
+
+
+# Whole lives, good and bad, one after another: construction, hits and
+# misses, re-initialisation with known and unknown names, refused pickling,
+# an instance that never ran __init__, and a subclass.
+
+
+def lifecycle_churn():
+    s = S("english")
+    s.stemWord("running")
+    s.stemWord(b"running")
+    s.__init__("german", 3)
+    s.stemWords(["laufen", "gehen", "sehen", "laufen"])
+    with contextlib.suppress(KeyError):
+        s.__init__("xx")
+    with contextlib.suppress(RuntimeError):
+        s.stemWord("walking")
+    s.__init__("english", 0)
+    s.stemWord("running")
+    with contextlib.suppress(TypeError):
+        pickle.dumps(s)
+    with contextlib.suppress(KeyError):
+        S("xx")
+    with contextlib.suppress(TypeError):
+        S("english", "12")
+    with contextlib.suppress(UnicodeEncodeError):
+        S("\xe9")
+    u = S.__new__(S)
+    with contextlib.suppress(TypeError):
+        u.maxCacheSize = 5
+    u.maxCacheSize = 0
+    Sub("porter").stemWord("running")
+
+
+def test_whole_lifecycles_leave_nothing_behind(traced):
+    assert_flat(growth(lifecycle_churn))
+
+
+def test_whole_lifecycles_keep_the_native_heap_flat(heap):
+    """Each round makes and drops several libstemmer instances."""
+    for _ in range(WARMUP):
+        lifecycle_churn()
+    gc.collect()
+    before = heap()
+    for _ in range(ROUNDS):
+        lifecycle_churn()
     gc.collect()
     assert heap() - before < HEAP_SLACK

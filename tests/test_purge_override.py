@@ -136,20 +136,37 @@ def _failing(s):
     raise Custom("purge failed")
 
 
-def test_override_exception_propagates_through_setter():
-    cls, purges = recording_purge(_failing)
+def _interrupted(s):
+    raise KeyboardInterrupt("purge interrupted")
+
+
+# KeyboardInterrupt is no Exception: it passes through all the same.
+FAILURES = pytest.mark.parametrize(
+    "purge, exc_type, message",
+    [(_failing, Custom, "purge failed"),
+     (_interrupted, KeyboardInterrupt, "purge interrupted")],
+    ids=["error", "keyboard-interrupt"],
+)
+
+
+@FAILURES
+def test_override_exception_propagates_through_setter(purge, exc_type,
+                                                      message):
+    cls, purges = recording_purge(purge)
     s = cls("english")
     cache, counter = cache_of(s)
-    raises_exactly(Custom, "purge failed", setattr, s, "maxCacheSize", 3)
+    raises_exactly(exc_type, message, setattr, s, "maxCacheSize", 3)
     assert s.maxCacheSize == 3
     assert cache_of(s)[0] is cache and cache_of(s)[1] == counter
     assert len(purges) == 1
 
 
-def test_override_exception_propagates_through_stemWord():
-    cls, purges = recording_purge(_failing)
+@FAILURES
+def test_override_exception_propagates_through_stemWord(purge, exc_type,
+                                                        message):
+    cls, purges = recording_purge(purge)
     s = cls("english")
-    exc = raises_exactly(Custom, "purge failed", s.stemWord, "running")
+    exc = raises_exactly(exc_type, message, s.stemWord, "running")
     # raised while the lookup's KeyError was being handled: that is its
     # context
     assert_missed(exc, b"running")
@@ -159,6 +176,20 @@ def test_override_exception_propagates_through_stemWord():
     # a hit does not purge, so it succeeds
     assert s.stemWord("running") == "run"
     assert len(purges) == 1
+
+
+@FAILURES
+def test_override_exception_ends_stemWords(purge, exc_type, message):
+    cls, purges = recording_purge(purge)
+    s = cls("english")
+    with pytest.raises(exc_type):  # in its purge, once the entry is stored
+        s.stemWord("running")
+    with pytest.raises(exc_type):
+        s.stemWords(["running", "jumps", "flies"])
+    # the hit went through, the miss after it stored its entry and stopped
+    # the walk in the purge
+    assert state(s) == ({b"running": ["run", 1], b"jumps": ["jump", 2]}, 3)
+    assert len(purges) == 2
 
 
 def test_override_exception_chains_through_the_key_error_to_the_caller():

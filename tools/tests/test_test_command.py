@@ -6,8 +6,8 @@ from pathlib import Path
 
 import pytest
 
-sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "tools"))
-
+# The tooling is imported as the package it is, from tools/.
+sys.path.insert(0, str(Path(__file__).resolve().parents[1]))
 from morvane_dev import runs, testcmd  # noqa: E402
 from morvane_dev.interpreters import Interpreter  # noqa: E402
 
@@ -62,6 +62,28 @@ def test_pytest_arguments_reach_every_run_after_the_tiers_own():
         if job.kind in ("plain", "asan", "memcheck"):
             # The deliberate leaks are built only by the self-test.
             assert job.pytest_args[:2] == ["-m", "not checkers"]
+
+
+@pytest.mark.parametrize("full", [False, True], ids=["quick", "full"])
+def test_tooling_tests_run_once_a_tier_beside_the_newest_release(full):
+    chosen = sorted(interpreters(), key=Interpreter.sort_key)
+    jobs = testcmd.plan(chosen, full, [])
+    tooling = [(job.kind, job.interpreter.key) for job in jobs
+               if testcmd.TOOLING in job.pytest_args]
+    assert tooling == [("plain", "3.15")]
+    assert all("tests" in job.pytest_args for job in jobs
+               if testcmd.TOOLING in job.pytest_args)
+    # Arguments after -- choose the tests themselves.
+    assert not any(testcmd.TOOLING in job.pytest_args
+                   for job in testcmd.plan(chosen, full, ["-k", "cache"]))
+
+
+def test_only_the_full_gate_runs_the_long_tests_long():
+    chosen = sorted(interpreters(), key=Interpreter.sort_key)
+    assert all(job.env == {} for job in testcmd.plan(chosen, False, []))
+    long = {job.kind for job in testcmd.plan(chosen, True, [])
+            if job.env == testcmd.LONG}
+    assert long == {"plain", "asan"}
 
 
 def test_versions_sort_by_number_with_the_debug_build_last():

@@ -18,9 +18,11 @@ from pathlib import Path
 
 import pytest
 
-ROOT = Path(__file__).resolve().parents[1]
-sys.path.insert(0, str(ROOT / "tools"))
-from morvane_dev import reports, runs  # noqa: E402
+# The tooling is imported as the package it is, from tools/.
+sys.path.insert(0, str(Path(__file__).resolve().parents[1]))
+from morvane_dev import reports, runs
+
+ROOT = Path(__file__).resolve().parents[2]
 
 pytestmark = pytest.mark.checkers
 

@@ -8,9 +8,11 @@ from pathlib import Path
 
 import pytest
 
-ROOT = Path(__file__).resolve().parents[1]
-sys.path.insert(0, str(ROOT / "tools"))
+# The tooling is imported as the package it is, from tools/.
+sys.path.insert(0, str(Path(__file__).resolve().parents[1]))
 from morvane_dev import formatting  # noqa: E402
+
+ROOT = Path(__file__).resolve().parents[2]
 
 CLANG_FORMAT = formatting.find_clang_format()
 

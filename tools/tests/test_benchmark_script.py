@@ -16,7 +16,7 @@ import pytest
 
 import Morvane
 
-ROOT = Path(__file__).resolve().parent.parent
+ROOT = Path(__file__).resolve().parents[2]
 SCRIPT = ROOT / "benchmark.py"
 
 WORDS = ["running", "connections", "happily", "the", "stemming", "runs",
