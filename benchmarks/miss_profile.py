@@ -14,7 +14,9 @@ stemWords call, so that every word misses and the cache purges as it
 fills.  Counting is on inside that call and inside the collections that
 the call's allocations start: CPython 3.11 collects inside the allocation
 that crosses the threshold, 3.12 and later at the next check of the eval
-loop, right after the call returns (callgrind counts _Py_RunGC there).
+loop, right after the call returns (callgrind counts _Py_RunGC there);
+what was counted before the call, collections of the start-up, is
+dropped.
 With --steady the stemmer first misses on 10,000 made-up words,
 uncounted, so that the counted call runs with a full cache, as a long run
 of new words does.
