@@ -24,9 +24,12 @@ of new words does.
 The report splits the instructions per miss into parts: the bytes key, the
 entry list, the dictionary insert, the counter, finding and calling the
 purge, the purges' scans and rebuilds, the collector's work, libstemmer
-itself, and the rest.  A part is named by patterns of function names
-(PARTS below), not by files, so it holds however the module's functions
-are split between sources or inlined into each other: a function's cost
+itself, and the rest; beside them, the same parts with a capacity that no
+purge reaches (which tells the call of a purge from its scans) and per
+word with the cache off (what a stemmer without a cache pays).  A part is
+named by patterns of function names (PARTS below), not by files, so it
+holds however the module's functions are split between sources or
+inlined into each other: a function's cost
 goes to the first part met on the way down the call graph from stemWords,
 and stays there for everything that function calls (a dictionary insert
 made by a purge belongs to the purge), except that the collector's work
@@ -96,6 +99,8 @@ PARTS = [
      r"PyList_Append|_PyList_AppendTakeRef\w*|list_resize|app1"),
 ]
 COMPILED = [(part, re.compile(f"(?:{pattern})")) for part, pattern in PARTS]
+RESULT_LIST = "stemWords's result list"
+RESULT_MAKER = re.compile(r"(\w+::)*stemming_stemWords(_impl)?")
 COLLECTOR = "collector"
 OWN = "the module's own code (with what it inlines)"
 OTHER = "other"
@@ -117,9 +122,8 @@ import gc, os, sys
 import Morvane
 with open(sys.argv[1], encoding="utf-8") as lines:
     words = lines.read().split()
-capacity = int(sys.argv[3])
-stemmer = (Morvane.Morvane("english", capacity) if capacity
-           else Morvane.Morvane("english"))
+stemmer = (Morvane.Morvane("english") if sys.argv[3] == "default"
+           else Morvane.Morvane("english", int(sys.argv[3])))
 if int(sys.argv[2]):
     for number in range(int(sys.argv[2])):
         stemmer.stemWord("q" + "".join(chr(97 + int(d)) for d in str(number)))
@@ -172,8 +176,12 @@ class Attribution:
         self.memo = {}
         self.busy = set()
 
-    def part_in(self, function, outer):
+    def part_in(self, function, outer, caller=None):
         found = part_of(name_of(function))
+        # The one list that stemWords itself makes is its result.
+        if (found == "entry list" and caller is not None
+                and RESULT_MAKER.fullmatch(name_of(caller))):
+            return "stemWords's result list"
         if outer == OWN or isinstance(outer, tuple):
             outer = None
         if found == COLLECTOR:
@@ -207,11 +215,12 @@ class Attribution:
         for callee, cost in self.profile.calls[function].items():
             if cost <= 0:
                 continue
-            inner = self.part_in(callee, part)
+            inner = self.part_in(callee, part, function)
             if (callee, part) in self.busy or (callee, inner) in self.busy:
                 shares[inner or (OTHER, name_of(callee))] += cost
                 continue
-            below = self.enter(callee, part)
+            below = self.enter(callee, inner if inner == RESULT_LIST
+                               else part)
             total = sum(below.values())
             if total <= 0:
                 shares[inner or (OTHER, name_of(callee))] += cost
@@ -260,7 +269,8 @@ def profile_run(symbol, words, fill, capacity, out_file):
 
 def report_rows(runs):
     """(part, per miss with the default capacity, per miss where no purge
-    runs) for the report, the purge's two parts split by the two runs.
+    runs, per word with the cache off if that run is there) for the
+    report, the purge's two parts split by the first two runs.
 
     Where the purge's scan is inlined into the purge (as it may be at -O3)
     no name tells its instructions from the call's: the run where no purge
@@ -270,20 +280,23 @@ def report_rows(runs):
                     for part, value in run["parts"].items()}
            for column, run in runs.items()}
     default, no_purge = per["default"], per["no purge"]
+    off = per.get("cache off", {})
     purge = ("purge: finding and calling", "purge: scans and rebuilds")
     calling = sum(no_purge.get(p, 0) for p in purge)
     rows = []
     for part in ORDER:
         if part == purge[0]:
-            rows.append((part, calling, calling))
+            rows.append((part, calling, calling,
+                         sum(off.get(p, 0) for p in purge)))
         elif part == purge[1]:
             rows.append((part, sum(default.get(p, 0) for p in purge)
-                         - calling, 0.0))
+                         - calling, 0.0, 0.0))
         elif part == OUTSIDE and abs(default.get(part, 0)) < 0.5:
             continue
         else:
-            rows.append((part, default.get(part, 0), no_purge.get(part, 0)))
-    rows.append(("total", sum(r[1] for r in rows), sum(r[2] for r in rows)))
+            rows.append((part, default.get(part, 0), no_purge.get(part, 0),
+                         off.get(part, 0)))
+    rows.append(("total", *(sum(r[i] for r in rows) for i in (1, 2, 3))))
     return rows
 
 
@@ -322,7 +335,8 @@ def main(argv=None):
     runs = {column: profile_run(symbol, args.words, fill, capacity,
                                 os.path.join(directory,
                                              f"callgrind.{column}.out"))
-            for column, capacity in (("default", 0), ("no purge", NO_PURGE))}
+            for column, capacity in (("default", "default"),
+                                     ("no purge", NO_PURGE), ("cache off", 0))}
     misses = runs["default"]["misses"]
 
     print(f"Python {sys.version.split()[0]} ({sys.executable}), "
@@ -330,13 +344,16 @@ def main(argv=None):
     print(f"{misses} misses in one stemWords call over {args.words.name}"
           + (f", after {fill} made-up words filled the cache"
              if fill else ", on a fresh stemmer")
-          + "; instructions per miss with the default capacity, and with "
-          f"a capacity ({NO_PURGE}) that no purge reaches\n")
+          + "; instructions per miss with the default capacity, with "
+          f"a capacity ({NO_PURGE}) that no purge reaches, and per word "
+          "with the cache off\n")
     rows = report_rows(runs)
-    print(f"  {'part':<46} {'default':>9} {'share':>7} {'no purge':>9}")
-    for part, default, no_purge in rows:
+    print(f"  {'part':<46} {'default':>9} {'share':>7} {'no purge':>9} "
+          f"{'cache off':>9}")
+    for part, default, no_purge, off in rows:
         print(f"  {part:<46} {default:9.1f} "
-              f"{100 * default / rows[-1][1]:6.1f}% {no_purge:9.1f}")
+              f"{100 * default / rows[-1][1]:6.1f}% {no_purge:9.1f} "
+              f"{off:9.1f}")
     others = runs["default"]["others"]
     if others:
         print("\n'other' with the default capacity, by function "
