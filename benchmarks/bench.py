@@ -8,13 +8,18 @@ Run with the module installed in the current interpreter:
 Each round runs the C++ loop (benchmarks/c_loop.cpp) first and then every
 Python case, on the same words, so that the machine's noise hits all of them
 alike; the report gives medians over rounds and the median of the per-round
-ratios to the C++ loop.  See benchmarks/README.md for what each number means.
+ratios to the C++ loop.  The peers, other Snowball stemmers for Python
+(py-rust-stemmers, snowballstemmer, NLTK), are timed in the same rounds
+where they are installed (`pip install '.[bench]'`); a missing one is named
+and skipped.  See benchmarks/README.md for what each number means.
 """
 
 import argparse
 import ctypes
 import gc
 import hashlib
+import importlib
+import importlib.metadata
 import json
 import math
 import os
@@ -25,6 +30,7 @@ import subprocess
 import sys
 import time
 import tracemalloc
+from typing import NamedTuple
 
 import Morvane
 
@@ -111,6 +117,127 @@ MIB = 1024 * 1024
 GROWTH_SLACK = 64 * 1024
 
 
+# Peers: other Snowball stemmers for Python, timed beside the module.
+
+# The pure-Python peers take tens of microseconds a word: a pass over the
+# whole running text would take minutes.  They stem the first this many
+# tokens of a workload, and the C loop times the same tokens in the same
+# round for their ratio.
+PEER_SAMPLE = 50_000
+
+
+class PeerCase(NamedTuple):
+    name: str           # the report's case name
+    peer: str           # the PyPI distribution
+    make: object        # make(words) -> the call to time (fresh stemmer)
+    sampled: bool       # timed on the workload's first PEER_SAMPLE tokens
+
+
+def _rust_cases(module, algorithm):
+    def case(label, method):
+        def make(words):
+            stemmer = module.SnowballStemmer(algorithm)
+            if method == "stem_word":
+                one = stemmer.stem_word
+                return lambda: [one(w) for w in words]
+            return lambda: getattr(stemmer, method)(words)
+        return PeerCase(f"py-rust-stemmers {label}", "py-rust-stemmers",
+                        make, False)
+    module.SnowballStemmer(algorithm)      # an unknown algorithm fails here
+    return [case("stem_words", "stem_words"),
+            case("stem_words_parallel", "stem_words_parallel"),
+            case("loop stem_word", "stem_word")]
+
+
+def _snowballstemmer_cases(module, algorithm):
+    module.stemmer(algorithm)
+
+    def make(words):
+        stemmer = module.stemmer(algorithm)
+        return lambda: stemmer.stemWords(words)
+    return [PeerCase("snowballstemmer stemWords", "snowballstemmer", make,
+                     True)]
+
+
+def _nltk_cases(module, algorithm):
+    module.SnowballStemmer(algorithm)
+
+    def make(words):
+        stem = module.SnowballStemmer(algorithm).stem
+        return lambda: [stem(w) for w in words]
+    return [PeerCase("nltk SnowballStemmer.stem", "nltk", make, True)]
+
+
+# (distribution, module to import, its cases, why it may be missing)
+PEERS = [
+    ("py-rust-stemmers", "py_rust_stemmers", _rust_cases,
+     "its 0.1.8 has no wheel for CPython 3.15, and building it from source "
+     "needs a Rust toolchain" if sys.version_info >= (3, 15) else ""),
+    ("snowballstemmer", "snowballstemmer", _snowballstemmer_cases, ""),
+    ("nltk", "nltk.stem.snowball", _nltk_cases, ""),
+]
+
+
+def load_peers(algorithm, wanted=None):
+    """The peers' cases, their versions, and why each missing one is.
+
+    A peer that is not installed, or that lacks the algorithm, is missing:
+    the run goes on without it."""
+    cases, versions, missing = [], {}, {}
+    for peer, module_name, make_cases, note in PEERS:
+        if wanted is not None and peer not in wanted:
+            continue
+        try:
+            module = importlib.import_module(module_name)
+        except ImportError as exc:
+            missing[peer] = (f"not installed ({exc})"
+                             + (f"; {note}" if note else ""))
+            continue
+        try:
+            peer_cases = make_cases(module, algorithm)
+        except Exception as exc:  # a peer's own error for the algorithm
+            missing[peer] = f"cannot stem {algorithm!r}: {exc!r}"
+            continue
+        try:
+            versions[peer] = importlib.metadata.version(peer)
+        except importlib.metadata.PackageNotFoundError:
+            versions[peer] = "unknown version"
+        cases.extend(peer_cases)
+    return cases, versions, missing
+
+
+def differences(reference, stems, words, tokens=None):
+    """How many of words the peer's stems differ on from the module's.
+
+    reference and stems give the stems of words (distinct words) in order;
+    tokens, the workload's tokens, also counts the tokens whose stem
+    differs.  Returns the counts and a few examples."""
+    differing = {w: (r, p) for w, r, p in zip(words, reference, stems)
+                 if r != p}
+    out = {"words": len(words), "differing_words": len(differing),
+           "examples": [[w, r, p] for w, (r, p) in
+                        sorted(differing.items())[:5]]}
+    if tokens is not None:
+        out["tokens"] = len(tokens)
+        out["differing_tokens"] = sum(1 for t in tokens if t in differing)
+    return out
+
+
+def peer_differences(algorithm, peer_cases, words):
+    """Per peer, its stems against the module's on words' vocabulary."""
+    vocabulary = list(dict.fromkeys(words))
+    reference = Morvane.Morvane(algorithm, 0).stemWords(vocabulary)
+    out = {}
+    for case in peer_cases:
+        if case.peer in out:
+            continue
+        stems = list(case.make(vocabulary)())
+        out[case.peer] = differences(
+            reference, stems, vocabulary,
+            words if len(vocabulary) < len(words) else None)
+    return out
+
+
 # Inputs
 
 def ensure_corpus():
@@ -193,10 +320,26 @@ def python_cases(algorithm, words, bwords):
     ]
 
 
-def bench_workload(name, words, path, algorithm, rounds, gc_on):
+def sample_of(name, words, path):
+    """The sampled peers' words and the file that gives the C loop them."""
+    if len(words) <= PEER_SAMPLE:
+        return words, path
+    sample = words[:PEER_SAMPLE]
+    BUILD.mkdir(parents=True, exist_ok=True)
+    sample_path = BUILD / f"sample_{name}.txt"
+    sample_path.write_text("".join(w + "\n" for w in sample),
+                           encoding="utf-8")
+    return sample, sample_path
+
+
+def bench_workload(name, words, path, algorithm, rounds, gc_on,
+                   peer_cases=()):
     bwords = [w.encode("utf-8") for w in words]
     passes = max(1, math.ceil(WORDS_PER_SAMPLE / len(words)))
     c_reps = max(3, passes)
+    fast_peers = [c for c in peer_cases if not c.sampled]
+    slow_peers = [c for c in peer_cases if c.sampled]
+    sample, sample_path = sample_of(name, words, path)
 
     # Both sides must stem the same words the same way.
     _, checksum = time_c_loop(path, algorithm, 1)
@@ -207,16 +350,25 @@ def bench_workload(name, words, path, algorithm, rounds, gc_on):
     del stems
 
     cases = python_cases(algorithm, words, bwords)
-    c_times = []
+    cases += [(c.name, lambda c=c: c.make(words)) for c in fast_peers]
+    c_times, sample_c_times = [], []
     times = {case: [] for case, _ in cases}
+    times.update({c.name: [] for c in slow_peers})
     for r in range(rounds):
         c_ns, _ = time_c_loop(path, algorithm, c_reps)
         c_times.append(c_ns)
+        if slow_peers:
+            sample_c_times.append(
+                time_c_loop(sample_path, algorithm, c_reps)[0])
         if not gc_on:
             gc.disable()
         try:
             for case, make in cases:
                 times[case].append(timed_pass(make, passes, len(words)))
+            # One pass of these is long enough to time.
+            for c in slow_peers:
+                times[c.name].append(timed_pass(
+                    lambda c=c: c.make(sample), 1, len(sample)))
         finally:
             gc.enable()
         print(f"  {name} round {r + 1}/{rounds}: C loop {c_ns:.1f} ns/word",
@@ -225,20 +377,39 @@ def bench_workload(name, words, path, algorithm, rounds, gc_on):
     summary = {"C loop": {"ns_per_word": c_times,
                           "median_ns": statistics.median(c_times),
                           "median_ratio": 1.0}}
+    sampled = {c.name for c in slow_peers}
+    if slow_peers:
+        summary["C loop, peers' sample"] = {
+            "ns_per_word": sample_c_times,
+            "median_ns": statistics.median(sample_c_times),
+            "median_ratio": statistics.median(
+                s / c for s, c in zip(sample_c_times, c_times)),
+            "tokens": len(sample)}
     for case, samples in times.items():
-        ratios = [t / c for t, c in zip(samples, c_times)]
+        base = sample_c_times if case in sampled else c_times
+        ratios = [t / c for t, c in zip(samples, base)]
         summary[case] = {"ns_per_word": samples,
                          "median_ns": statistics.median(samples),
                          "median_ratio": statistics.median(ratios)}
+        if case in sampled:
+            summary[case]["tokens"] = len(sample)
     # Cache off against what it cannot avoid: the C loop plus making the
     # result objects, which the str.lower floor stands for.
     limit = [c + 1.25 * low for c, low in
              zip(c_times, times["floor list(map(str.lower))"])]
     summary["_cache_off_vs_c_plus_floor"] = statistics.median(
         t / l for t, l in zip(times["stemWords str, cache off"], limit))
+    # The module's default against the fastest single-threaded peer call,
+    # round by round.
+    rust = times.get("py-rust-stemmers stem_words")
+    if rust:
+        summary["_default_cache_vs_rust_stem_words"] = statistics.median(
+            t / p for t, p in zip(times["stemWords str, cache"], rust))
     return {"tokens": len(words), "distinct": len(set(words)),
             "passes_per_round": passes, "c_repetitions": c_reps,
-            "checksum": checksum, "cases": summary}
+            "checksum": checksum, "cases": summary,
+            "peer_differences": peer_differences(algorithm, peer_cases,
+                                                 words)}
 
 
 # Memory
@@ -321,17 +492,41 @@ def targets(results, memory):
     return out
 
 
-def print_report(results, memory, target_rows):
+def print_report(results, memory, target_rows, peers=None):
     print()
-    print(f"{'workload':<9} {'case':<30} {'ns/word':>9} {'x C loop':>9}")
+    if peers:
+        for peer, version in peers['versions'].items():
+            print(f"peer {peer} {version}")
+        for peer, why in peers['missing'].items():
+            print(f"peer {peer} missing: {why}")
+
+    print(f"{'workload':<9} {'case':<38} {'ns/word':>9} {'x C loop':>9}")
     for workload, r in results.items():
         print(f"{workload:<9} ({r['tokens']} tokens, {r['distinct']} distinct;"
               f" {r['passes_per_round']} pass(es) a round)")
         for case, s in r["cases"].items():
             if case.startswith("_"):
                 continue
-            print(f"{'':<9} {case:<30} {s['median_ns']:>9.1f} "
-                  f"{s['median_ratio']:>9.2f}")
+            note = (f"  (first {s['tokens']} tokens, against the C loop "
+                    "on them)" if "tokens" in s else "")
+            print(f"{'':<9} {case:<38} {s['median_ns']:>9.1f} "
+                  f"{s['median_ratio']:>9.2f}{note}")
+        versus = r["cases"].get("_default_cache_vs_rust_stem_words")
+        if versus is not None:
+            print(f"{'':<9} stemWords default cache / py-rust-stemmers "
+                  f"stem_words: {versus:.2f}")
+    print()
+    for workload, r in results.items():
+        for peer, d in r["peer_differences"].items():
+            tokens = (f" ({d['differing_tokens']} of {d['tokens']} tokens)"
+                      if "tokens" in d else "")
+            examples = ", ".join(f"{w}: {m} / {p}"
+                                 for w, m, p in d["examples"][:3])
+            print(f"differences {workload}: {peer} stems "
+                  f"{d['differing_words']} of {d['words']} distinct words "
+                  f"differently{tokens}"
+                  + (f", e.g. (Morvane / peer) {examples}" if examples
+                     else ""))
     print()
     for workload, m in memory.items():
         print(f"memory {workload}: retained after passes "
@@ -358,7 +553,20 @@ def main(argv=None):
     parser.add_argument("--no-gc", action="store_true",
                         help="disable the cyclic collector while timing the "
                         "Python cases (to see its share)")
+    parser.add_argument("--peers", default="all", metavar="LIST",
+                        help="the peers to time beside the module: all "
+                        "(default), none, or a comma-separated list of "
+                        + ", ".join(p[0] for p in PEERS))
     args = parser.parse_args(argv)
+    if args.peers == "all":
+        wanted = None
+    elif args.peers == "none":
+        wanted = set()
+    else:
+        wanted = set(args.peers.split(","))
+        unknown = wanted - {p[0] for p in PEERS}
+        if unknown:
+            parser.error(f"unknown peers: {', '.join(sorted(unknown))}")
     if args.rounds < 1:
         parser.error("--rounds must be at least 1")
 
@@ -375,17 +583,25 @@ def main(argv=None):
     print(f"libstemmer {libstemmer['path']} ({libstemmer['package']}, "
           f"{libstemmer['algorithms']} algorithms), C loop {C_BINARY}",
           flush=True)
+    peer_cases, peer_versions, peers_missing = load_peers(args.algorithm,
+                                                          wanted)
+    peers = {"versions": peer_versions, "missing": peers_missing}
+    for peer, version in peer_versions.items():
+        print(f"peer {peer} {version}", flush=True)
+    for peer, why in peers_missing.items():
+        print(f"peer {peer} missing: {why}", flush=True)
     load_before = os.getloadavg()
 
     results, memory = {}, {}
     for name in names:
         words, path = load_words(name, args.quick)
         results[name] = bench_workload(name, words, path, args.algorithm,
-                                       args.rounds, not args.no_gc)
+                                       args.rounds, not args.no_gc,
+                                       peer_cases)
         memory[name] = measure_memory(args.algorithm, words)
     target_rows = targets(results, memory)
     load_after = os.getloadavg()
-    print_report(results, memory, target_rows)
+    print_report(results, memory, target_rows, peers)
     # Other work on the machine skews the ratios: say how busy it was.
     print(f"\nload average (1, 5, 15 min): before "
           f"{' '.join(f'{x:.2f}' for x in load_before)}, after "
@@ -404,6 +620,7 @@ def main(argv=None):
             "cpus": os.cpu_count(),
             "load_average_before": load_before,
             "load_average_after": load_after,
+            "peers": peers,
             "workloads": results,
             "memory": memory,
             "targets": [{"target": w, "value": v, "limit": l, "pass": p}

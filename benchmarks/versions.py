@@ -46,6 +46,11 @@ from morvane_dev.system import Failure  # noqa: E402
 
 RESULTS = ROOT / "build/bench-results"
 BUILD_TOOLS = ["scikit-build-core>=0.10", "ninja"]
+# The peers bench.py times beside the module, each installed on its own so
+# that one without a wheel for an interpreter leaves the others in; from
+# wheels only, as a user would get them (py-rust-stemmers has none for
+# 3.15, and building it would need a Rust toolchain).
+PEERS = ["py-rust-stemmers", "snowballstemmer>=3", "nltk"]
 
 # The README's rows: (workload, case in bench.py's JSON, label).
 ROWS = [
@@ -63,6 +68,26 @@ ROWS = [
      "`stemWords`, default cache (every word a miss)"),
     ("distinct", "stemWords str, cache off", "`stemWords`, cache off"),
 ]
+# The peers' rows, on both workloads; the pure-Python ones are timed on the
+# first tokens of the running text (bench.py's PEER_SAMPLE).
+PEER_CASES = [
+    ("py-rust-stemmers stem_words", "py-rust-stemmers `stem_words`"),
+    ("py-rust-stemmers stem_words_parallel",
+     "py-rust-stemmers `stem_words_parallel` (2 threads)"),
+    ("py-rust-stemmers loop stem_word",
+     "py-rust-stemmers, loop of `stem_word`"),
+    ("snowballstemmer stemWords", "snowballstemmer `stemWords`"),
+    ("nltk SnowballStemmer.stem", "NLTK `SnowballStemmer.stem`"),
+]
+PEER_ROWS = [(workload, case, label)
+             for workload in ("running", "distinct")
+             for case, label in
+             [("stemWords str, cache", "Morvane `stemWords`, default cache"),
+              ("stemWords str, cache off",
+               "Morvane `stemWords`, cache off"),
+              *PEER_CASES,
+              ("_default_cache_vs_rust_stem_words",
+               "Morvane default cache / py-rust-stemmers `stem_words`")]]
 WORKLOAD_NAMES = {"running": "running text", "distinct": "distinct words"}
 
 # Goals for the newest CPython, as ratios to the C loop.
@@ -122,6 +147,11 @@ class Bench:
                         log)):
             raise Failure(f"could not build the module for "
                           f"{self.interpreter.describe()}")
+        for peer in PEERS:
+            if not run([*pip, "--only-binary", ":all:", peer], log):
+                say(f"  {peer}: no wheel for "
+                    f"{self.interpreter.describe()}; bench.py names it "
+                    "missing")
 
     def run(self, rounds: int, out: Path, log: Path) -> dict:
         argv = [self.python, HERE / "bench.py", "--rounds", str(rounds),
@@ -136,8 +166,12 @@ class Bench:
         return json.loads(out.read_text())
 
 
-def value(result: dict, workload: str, case: str) -> float:
+def value(result: dict, workload: str, case: str) -> float | None:
+    """A case's figure in one run: its ratio to the C loop (the C loop's
+    own ns per word), or None where the run lacks it (a missing peer)."""
     cases = result["workloads"][workload]["cases"]
+    if case not in cases:
+        return None
     if case.startswith("_"):
         return cases[case]
     if case == "C loop":
@@ -157,7 +191,8 @@ def libstemmer_version(result: dict) -> str:
     return found.group(1) if found else package
 
 
-def table(benches: list[Bench], results: dict[str, list[dict]]) -> str:
+def table(benches: list[Bench], results: dict[str, list[dict]],
+          rows=ROWS) -> str:
     keys = [b.interpreter.key for b in benches]
     lines = ["| workload | call | " + " | ".join(keys) + " |",
              "|---|---|" + "---|" * len(keys),
@@ -166,15 +201,46 @@ def table(benches: list[Bench], results: dict[str, list[dict]]) -> str:
              "| | libstemmer | "
              + " | ".join(libstemmer_version(results[key][0])
                           for key in keys) + " |"]
-    for workload, case, label in ROWS:
+    for workload, case, label in rows:
         cells = []
         for key in keys:
-            values = [value(r, workload, case) for r in results[key]]
+            values = [v for r in results[key]
+                      if (v := value(r, workload, case)) is not None]
+            if not values:
+                cells.append("missing")
+                continue
             median = statistics.median(values)
             cells.append(f"{median:.0f}" if case == "C loop"
                          else f"{median:.2f}")
         lines.append(f"| {WORKLOAD_NAMES[workload]} | {label} | "
                      + " | ".join(cells) + " |")
+    return "\n".join(lines)
+
+
+def peer_notes(benches: list[Bench], results: dict[str, list[dict]]) -> str:
+    """Each peer's version, where it is missing and why, and how many words
+    it stems differently from the module, per interpreter."""
+    lines = []
+    for bench in benches:
+        key = bench.interpreter.key
+        first = results[key][0]
+        peers = first.get("peers", {"versions": {}, "missing": {}})
+        for peer, version in peers["versions"].items():
+            counts = []
+            for workload in ("running", "distinct"):
+                d = first["workloads"][workload]["peer_differences"].get(
+                    peer)
+                if d is None:
+                    continue
+                tokens = (f" ({d['differing_tokens']} of {d['tokens']} "
+                          "tokens)" if "tokens" in d else "")
+                counts.append(f"{WORKLOAD_NAMES[workload]} "
+                              f"{d['differing_words']} of {d['words']} "
+                              f"words{tokens}")
+            lines.append(f"{key}: {peer} {version}; stems differently from "
+                         f"the module: {'; '.join(counts)}")
+        for peer, why in peers["missing"].items():
+            lines.append(f"{key}: {peer} missing: {why}")
     return "\n".join(lines)
 
 
@@ -249,6 +315,11 @@ def main(argv=None) -> int:
     say(f"\n{args.runs} runs of {args.rounds} rounds per interpreter, "
         f"{minutes:.0f} minutes; median of the runs' medians:\n")
     say(table(benches, results))
+    say("\nThe peers, ratios to the C loop (the pure-Python peers timed on "
+        "the running text's first tokens, against the C loop on them):\n")
+    say(table(benches, results, PEER_ROWS))
+    say()
+    say(peer_notes(benches, results))
     say()
     for bench in benches:
         first = results[bench.interpreter.key][0]
@@ -270,7 +341,10 @@ def main(argv=None) -> int:
                 f"{median:.2f} x C (runs: "
                 f"{', '.join(f'{v:.2f}' for v in values)}; target <= "
                 f"{limit})")
-    (out / "summary.md").write_text(table(benches, results) + "\n")
+    (out / "summary.md").write_text(
+        table(benches, results) + "\n\n"
+        + table(benches, results, PEER_ROWS) + "\n\n"
+        + peer_notes(benches, results) + "\n")
     say(f"\nEvery run's JSON: {out}")
     return 0 if met else 1
 
