@@ -47,7 +47,8 @@ from morvane_dev.system import Failure  # noqa: E402
 RESULTS = ROOT / "build/bench-results"
 BUILD_TOOLS = ["scikit-build-core>=0.10", "ninja"]
 
-# The README's rows: (workload, case in bench.py's JSON, label).
+# The rows of the table in docs/performance.md: (workload, case in
+# bench.py's JSON, label).
 ROWS = [
     ("running", "C loop", "C loop, ns per word"),
     ("running", "stemWords str, cache", "`stemWords`, default cache"),

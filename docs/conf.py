@@ -35,3 +35,22 @@ autodoc_member_order = "bysource"
 html_theme = "furo"
 html_title = f"Morvane {release}"
 pygments_style = "default"
+# Blocks without a language (program output) are shown as they are.
+highlight_language = "none"
+
+
+def _trim_code_blocks(app, doctree):
+    """Drop the blank line that ends each Python session on these pages:
+    doctest needs it to tell the last output from the closing fence, the
+    reader does not."""
+    from docutils import nodes
+
+    for block in doctree.findall(nodes.literal_block):
+        text = block.astext()
+        if block.rawsource == text and text != text.rstrip("\n"):
+            block.rawsource = text.rstrip("\n")
+            block.children = [nodes.Text(block.rawsource)]
+
+
+def setup(app):
+    app.connect("doctree-read", _trim_code_blocks)

@@ -78,7 +78,9 @@ def plot(output=OUTPUT):
     import matplotlib.pyplot as plt
 
     table, versions = read_table()
-    fig, axes = plt.subplots(1, len(table), figsize=(11, 5.4),
+    # One panel above the other, so that the plot stays legible at the
+    # width of a page's text.
+    fig, axes = plt.subplots(len(table), 1, figsize=(8, 9.5),
                              layout="constrained")
     for ax, (workload, calls) in zip(axes, table.items()):
         width = 0.8 / len(calls)
@@ -88,16 +90,16 @@ def plot(output=OUTPUT):
             label = "libstemmer from a C loop" if call == C_LOOP else call
             bars = ax.bar(positions, figures, width, label=label,
                           color=colour(call))
-            ax.bar_label(bars, fmt="%.0f", fontsize=7, padding=1)
+            ax.bar_label(bars, fmt="%.0f", fontsize=8, padding=1)
         ax.set_title(workload)
         ax.set_xticks(range(len(versions)), [f"CPython {v}" for v in versions])
-        ax.tick_params(axis="x", labelsize=8)
+        ax.tick_params(axis="x", labelsize=9)
         ax.set_ylim(0, 1.12 * max(max(f) for f in calls.values()))
-        ax.set_ylabel("nanoseconds per word (lower is faster)")
+        ax.set_ylabel("ns per word (lower is faster)")
         ax.grid(axis="y", alpha=0.3)
         ax.set_axisbelow(True)
-        ax.legend(fontsize=8, loc="upper center", ncols=2,
-                  bbox_to_anchor=(0.5, -0.08), frameon=False)
+        ax.legend(fontsize=9, loc="upper center", ncols=2,
+                  bbox_to_anchor=(0.5, -0.07), frameon=False)
     fig.suptitle("Time per word, English, by interpreter and workload")
     fig.savefig(output, dpi=110,
                 metadata={DIGEST_KEY: digest(table, versions)})
