@@ -20,7 +20,7 @@ letters, inner apostrophes kept) and lowercased.  Without --words the file
 benchmark_words.txt.gz beside this script is used: 100,000 words of real
 English prose, ten stretches of 10,000 consecutive words taken at even
 intervals through the King James Version of the Bible (public domain);
-README.md gives the command that made it.
+docs/performance.md gives the command that made it.
 """
 
 import argparse

@@ -52,7 +52,8 @@ BUILD_TOOLS = ["scikit-build-core>=0.10", "ninja"]
 # 3.15, and building it would need a Rust toolchain).
 PEERS = ["py-rust-stemmers", "snowballstemmer>=3", "nltk"]
 
-# The README's rows: (workload, case in bench.py's JSON, label).
+# The rows of the table in docs/performance.md: (workload, case in
+# bench.py's JSON, label).
 ROWS = [
     ("running", "C loop", "C loop, ns per word"),
     ("running", "stemWords str, cache", "`stemWords`, default cache"),

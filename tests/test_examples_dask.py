@@ -200,10 +200,9 @@ def test_script_runs_on_a_cluster_by_its_address(cluster, tmp_path):
     check_outputs(run, inputs, out_dir)
 
 
-def test_readme_shows_the_plugin_verbatim():
-    readme = (ROOT / "README.md").read_text(encoding="utf-8")
-    section = readme.split("\n## Scaling out with Dask\n")[1]
-    block = re.search(r"```python\n(.*?)```", section, flags=re.DOTALL)
+def test_docs_show_the_plugin_verbatim():
+    page = (ROOT / "docs/dask.md").read_text(encoding="utf-8")
+    block = re.search(r"```python\n(.*?)```", page, flags=re.DOTALL)
     assert "class StemmerPlugin" in block[1]
     assert block[1] in SCRIPT.read_text(encoding="utf-8")
 

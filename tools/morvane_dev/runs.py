@@ -86,6 +86,7 @@ class Build:
         "leaks": ["cmake.define.MORVANE_WERROR=ON"],
         "checkers": [],
         "system": ["cmake.define.MORVANE_WERROR=ON"],
+        "docs": [],
         # No -Werror: the sanitizers' instrumentation makes GCC warn about
         # code that is fine. Symbols are kept for the reports.
         "asan": ["cmake.define.MORVANE_SANITIZE=ON", "install.strip=false"],
@@ -155,6 +156,10 @@ class Build:
                 if self.call([*pip, "--only-binary=:all:", *extra]):
                     self.log.write("(the examples extra is not installed "
                                    "here; its tests skip)\n")
+            if self.flavour == "docs" and self.call(
+                    [*pip, *_pyproject()["project"]["optional-dependencies"][
+                        "docs"]]):
+                return "could not install the docs extra (network?)"
             stamp.write_text(wanted)
         settings = [f"--config-settings={s}" for s in [
             *self.settings,
@@ -254,7 +259,7 @@ class Job:
     def label(self) -> str:
         what = {"plain": "", "asan": " sanitizers", "memcheck": " memcheck",
                 "leaks": " leaks", "checkers": " checkers",
-                "system": " system libstemmer"}[self.kind]
+                "system": " system libstemmer", "docs": " docs"}[self.kind]
         return f"{self.interpreter.key}{what}"
 
     def run(self) -> Outcome:
@@ -280,7 +285,7 @@ class Job:
         if problem:
             outcome.fail(problem)
             return
-        if self.kind in ("plain", "leaks", "checkers", "system"):
+        if self.kind in ("plain", "leaks", "checkers", "system", "docs"):
             run_pytest(build, outcome, self.pytest_args, env=self.env)
             return
         from . import reports

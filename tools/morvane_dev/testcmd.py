@@ -1,7 +1,8 @@
 """The test command's two tiers.
 
 quick (the default): the plain suite on every CPython found, the debug
-build included, and one run under the sanitizers on the newest release.
+build included, one run under the sanitizers on the newest release, and
+the documentation built and checked on the newest release of the host.
 full (--full, what CI runs): that, the sanitizers on every other version,
 valgrind's memcheck on the oldest and the newest release, the reference-leak run on the
 debug build, the check that the memory checkers catch a deliberate leak,
@@ -61,7 +62,7 @@ LONG = {"MORVANE_LONG_TESTS": "1"}
 
 # Rough minutes per run on a 2-core machine, to start the long ones first.
 WEIGHTS = {"plain": 1.5, "asan": 3.0, "memcheck": 9.0, "leaks": 5.0,
-           "checkers": 2.0, "system": 1.5}
+           "checkers": 2.0, "system": 1.5, "docs": 1.0}
 
 WORKERS = 2
 
@@ -122,6 +123,11 @@ def plan(chosen: list[Interpreter], full: bool, pytest_args: list[str],
         newest.pytest_args = [*base, "tests", TOOLING]
     sanitized = releases if full else releases[-1:]
     jobs += [Job("asan", i, base) for i in sanitized]
+    # The docs are built once, on the host (Sphinx and its theme come from
+    # PyPI as wheels); left out when pytest arguments pick the tests.
+    on_host = [i for i in releases if not i.sid]
+    if on_host and not pytest_args:
+        jobs.append(Job("docs", on_host[-1], ["docs/test_site.py"]))
     if full:
         # memcheck is the slowest run by far (about ten minutes a version
         # here): the oldest and the newest release keep the full gate

@@ -26,11 +26,11 @@ def kinds(jobs):
 
 
 @pytest.mark.parametrize("full, expected", [
-    (False, {"plain": sorted(KEYS), "asan": ["3.15"]}),
+    (False, {"plain": sorted(KEYS), "asan": ["3.15"], "docs": ["3.15"]}),
     (True, {"plain": sorted(KEYS),
             "asan": ["3.11", "3.12", "3.13", "3.14", "3.15"],
             "memcheck": ["3.11", "3.15"],
-            "leaks": ["3.15d"], "checkers": ["3.15"]}),
+            "leaks": ["3.15d"], "checkers": ["3.15"], "docs": ["3.15"]}),
 ], ids=["quick", "full"])
 def test_each_tier_runs_what_it_promises(full, expected):
     chosen = sorted(interpreters(), key=Interpreter.sort_key)
@@ -46,6 +46,25 @@ def test_host_builds_take_the_private_libstemmer_but_one():
     assert all(job.settings == [setting] for job in jobs if job is not system)
     quick = testcmd.plan(chosen, False, [], [setting])
     assert "system" not in {job.kind for job in quick}
+
+
+def test_docs_are_built_once_on_the_host_unless_pytest_picks_tests():
+    """Sphinx and its theme come as wheels for the host's CPythons; the
+    sid root's (here 3.14 and up) are left to the test suite."""
+    sid = object()
+    chosen = [Interpreter(k, k + ".0", "/base", f"/bin/python{k}",
+                          sid if k >= "3.14" else None)
+              for k in ["3.11", "3.12", "3.13", "3.14", "3.15", "3.15d"]]
+    for full in (False, True):
+        docs = [job for job in testcmd.plan(chosen, full, [])
+                if job.kind == "docs"]
+        assert [(job.interpreter.key, job.label) for job in docs] == \
+            [("3.13", "3.13 docs")]
+        assert "docs" not in {job.kind for job in
+                              testcmd.plan(chosen, full, ["-k", "cache"])}
+    only_sid = [i for i in chosen if i.sid]
+    assert "docs" not in {job.kind for job in
+                          testcmd.plan(only_sid, False, [])}
 
 
 def test_longest_runs_start_first():
