@@ -88,7 +88,7 @@ class SidRoot:
     def ensure(self) -> None:
         """Make or refresh the root; safe to run again at any time."""
         if not is_root():
-            raise Failure("the sid root for CPython 3.14 and 3.15 needs "
+            raise Failure("the sid root for CPython 3.13 to 3.15 needs "
                           "root to make and enter; run: "
                           + set_up_commands(self.base))
         self.base.mkdir(parents=True, exist_ok=True)
