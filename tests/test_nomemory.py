@@ -6,6 +6,7 @@ leak. Each operation sweeps in a child interpreter, so that a crash fails
 its test instead of ending the test run."""
 
 import json
+import platform
 import subprocess
 import sys
 
@@ -117,6 +118,37 @@ def reinit_and_check(s):
     check(s)
 
 
+def formatting_loses_memory_error():
+    """Whether this CPython's PyErr_Format drops the MemoryError of a
+    message it cannot allocate and raises the bare exception type instead,
+    with no message: CPython 3.11.2 (Debian 12's python3.11) does, where
+    3.11.7 passes the MemoryError on. Plain Python shows it: len(5) with
+    one allocation failing gives TypeError() there."""
+    frame = sys._getframe()  # noqa: F841
+    for n in range(12):
+        _testcapi.set_nomemory(n, n + 1)
+        try:
+            len(5)
+        except BaseException as exc:
+            _testcapi.remove_mem_hooks()
+            if type(exc) is TypeError and exc.args == ():
+                return True
+        else:
+            _testcapi.remove_mem_hooks()
+    return False
+
+
+# On such a CPython, an operation whose normal outcome is an exception
+# raised with PyErr_Format may end in that exception with no message when
+# an allocation fails; nothing else is excused.
+LOSES_MEMORY_ERROR = formatting_loses_memory_error()
+
+
+def lost_memory_error(value, normal):
+    return (LOSES_MEMORY_ERROR and normal[0] == type(value).__name__
+            and value.args == ())
+
+
 def has_memory_error(exc):
     seen = set()
     while exc is not None and id(exc) not in seen:
@@ -191,6 +223,9 @@ def main(spec):
             kind = "normal"
         elif not ok and has_memory_error(value):
             kind = "memory"
+        elif not ok and lost_memory_error(value, normal):
+            kind = "memory"
+            lost[0] += 1
         else:
             kind = "wrong"
         target = value if ok and isinstance(value, S) else state
@@ -211,6 +246,7 @@ def main(spec):
         return kind, outcome, "\n".join(wrong)
 
     normal = None
+    lost = [0]
     kind, normal, wrong = trial(None, None)
     if wrong:
         print(json.dumps({"problems": ["plain run: " + wrong]}))
@@ -233,6 +269,13 @@ def main(spec):
             blocks = sys.getallocatedblocks()
             for _ in range(LEAK_ROUNDS):
                 trial(n, stop)
+                # An exception in a reference cycle (its traceback holds
+                # the frames that refer to it) lives until a collection:
+                # left to pile up over the rounds, they drain CPython's
+                # free list of MemoryErrors, and the new ones that replace
+                # them stay in that list afterwards and count as grown
+                # blocks (seen on 3.11.2). A real leak survives this.
+                gc.collect()
             gc.collect()
             grown = sys.getallocatedblocks() - blocks
             if wrong:
@@ -262,7 +305,8 @@ def main(spec):
     gc.collect()
     grown = sys.getallocatedblocks() - start
     print(json.dumps({"normal": normal, "counts": counts,
-                      "blocks": grown, "problems": problems}))
+                      "blocks": grown, "problems": problems,
+                      "lost_memory_errors": lost[0]}))
 
 
 main(json.loads(sys.argv[1]))
@@ -423,6 +467,13 @@ def test_every_allocation_may_fail(spec, normal, record_property):
         assert counts["from"]["memory"] > 0
         assert counts["single"]["memory"] > 0
     assert report["blocks"] < 50
+    if report["lost_memory_errors"]:
+        # Excused only for an exception that the operation raises anyway
+        # (see LOSES_MEMORY_ERROR in the child): said, not hidden.
+        print(f"{spec['call']}: this CPython ({platform.python_version()})"
+              f" raised {normal[0]}() without its message where an "
+              f"allocation failed, as its own PyErr_Format does")
+        record_property("lost_memory_errors", report["lost_memory_errors"])
 
 
 # The sweep itself: faults that it must report
@@ -442,6 +493,18 @@ def swallows():
         return str([1, 2])
     except MemoryError:
         return None
+"""
+
+# Raises an empty TypeError where the MemoryError should go on. CPython
+# 3.11.2's own empty TypeError is excused only for an operation whose
+# normal outcome is a TypeError: this one returns a value.
+RETYPES = """
+def retypes():
+    try:
+        return str([1, 2])
+    except MemoryError:
+        pass
+    raise TypeError
 """
 
 CRASHES = """
@@ -464,8 +527,9 @@ def crashes():
     [
         (LEAKS, "leaks", "blocks over 6 trials"),
         (SWALLOWS, "swallows", "['value', 'None']"),
+        (RETYPES, "retypes", "['TypeError', '']"),
     ],
-    ids=["leak", "swallowed-memory-error"],
+    ids=["leak", "swallowed-memory-error", "memory-error-turned-type-error"],
 )
 def test_sweep_reports_faults(extra, call, reported):
     report = report_of(run_child(make_spec("None", call, extra=extra)))
@@ -479,3 +543,20 @@ def test_sweep_reports_a_crash_with_its_allocation():
     assert child.returncode != 0
     # the last allocation named before faulthandler's report
     assert lines[lines.index("Fatal Python error: Aborted") - 1] == "from 0"
+
+
+@needs_nomemory
+def test_sweep_takes_cpython_as_it_is():
+    """The sweep passes CPython's own len(5), Morvane nowhere in the call:
+    whatever this CPython raises under memory failure for an operation that
+    fails with a TypeError anyway, the sweep accepts from Morvane too, and
+    no more (CPython 3.11.2 gives an empty TypeError here)."""
+    try:
+        len(5)
+    except TypeError as exc:
+        message = str(exc)
+    report = report_of(run_child(make_spec("None", "len, 5",
+                                           verify="None")))
+    assert report["problems"] == [], "\n\n".join(report["problems"])
+    assert report["normal"] == ["TypeError", message]
+    assert report["counts"]["single"]["memory"] > 0

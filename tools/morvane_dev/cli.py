@@ -24,9 +24,10 @@ def main(argv: list[str]) -> int:
     test = commands.add_parser(
         "test", prog="tools/test",
         description="Build Morvane and run its tests on every CPython 3.11+ "
-        "here, 3.14 and 3.15 from a Debian sid root when the host lacks "
-        "them. Ends with one line 'N passed, N failed'; exits non-zero if "
-        "any run failed.",
+        "here: the newest patch release of each version (from pyenv, PATH "
+        "or a Debian sid root) and the system's own python3.X beside it. "
+        "Ends with one line 'N passed, N failed'; exits non-zero if any "
+        "run failed.",
         epilog="Arguments after '--' go to pytest in every run, e.g. "
         "tools/test --python 3.15 -- -k stemWords -x")
     test.add_argument(
@@ -38,7 +39,8 @@ def main(argv: list[str]) -> int:
     test.add_argument(
         "--python", action="append", default=[], metavar="KEY",
         help="test only this CPython (3.11 ... 3.15, 3.15d for the debug "
-        "build); repeatable")
+        "build, 3.11-debian for Debian's own /usr/bin/python3.11; 3.11 "
+        "takes every 3.11); repeatable")
     test.add_argument("pytest_args", nargs="*", metavar="-- PYTEST ARGS")
 
     ex = commands.add_parser(
@@ -51,7 +53,8 @@ def main(argv: list[str]) -> int:
 
     commands.add_parser(
         "sid-root", help="make or refresh the Debian sid root that holds "
-        "CPython 3.14, 3.15 and 3.15's debug build (as root)")
+        "CPython 3.13 (its newest patch release), 3.14, 3.15 and 3.15's "
+        "debug build (as root)")
 
     args = parser.parse_args(argv)
     try:

@@ -30,7 +30,7 @@ def main(args: list[str]) -> int:
     apt_install(*needed, why="building Morvane")
     # The newest release build on the host: no root needed to run it.
     found = [i for i in interpreters.on_host()
-             if not i.debug and "t" not in i.key]
+             if not i.debug and "t" not in i.build_key]
     if not found:
         raise Failure("no CPython 3.11 or newer found (looked in pyenv's "
                       "versions and for python3.X on PATH)")
@@ -38,10 +38,22 @@ def main(args: list[str]) -> int:
     python = VENV / "bin/python"
     quiet = {"stdin": subprocess.DEVNULL, "stdout": sys.stderr}
     if not python.exists() or subprocess.run(
-            [python, "-I", "-c", "import sys; print(sys.base_prefix)"],
-            capture_output=True, text=True).stdout.strip() != newest.base:
-        subprocess.run([newest.exe, "-m", "venv", "--clear", VENV],
-                       check=True, **quiet)
+            [python, "-I", "-c",
+             "import platform, sys; "
+             "print(platform.python_version(), sys.base_prefix)"],
+            capture_output=True, text=True).stdout.strip() != \
+            f"{newest.version} {newest.base}":
+        if subprocess.run([newest.exe, "-m", "venv", "--clear", VENV],
+                          **quiet).returncode:
+            hint = f"; as root run: apt-get install python{newest.minor}" \
+                "-venv" if newest.system else ""
+            raise Failure(f"could not make a venv of {newest.describe()}"
+                          f"{hint}")
+    # One build directory an interpreter, emptied when its key names
+    # another build than last time: CMake's cache keeps the first one's
+    # headers and paths.
+    build = ROOT / "build" / f"example-{newest.key}"
+    interpreters.claim_directory(build, newest)
     stamp = VENV / ".morvane-sources"
     wanted = _sources_stamp()
     if not stamp.exists() or stamp.read_text() != wanted:
@@ -49,7 +61,7 @@ def main(args: list[str]) -> int:
               f"(Python {newest.version})", file=sys.stderr)
         done = subprocess.run(
             [python, "-m", "pip", "install", "-qq", ".",
-             "--config-settings=build-dir=build/example"],
+             f"--config-settings=build-dir={build.relative_to(ROOT)}"],
             cwd=ROOT, **quiet)
         if done.returncode:
             raise Failure(f"could not build and install Morvane into "

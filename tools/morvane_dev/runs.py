@@ -17,7 +17,7 @@ import xml.etree.ElementTree as ET
 from dataclasses import dataclass, field
 from pathlib import Path
 
-from .interpreters import Interpreter
+from .interpreters import Interpreter, claim_directory
 from .sidroot import command_at, run_logged
 from .system import ROOT
 
@@ -33,6 +33,7 @@ class Outcome:
     notes: list[str] = field(default_factory=list)
     seconds: float = 0.0
     log: Path | None = None
+    interpreter: str = ""  # which CPython ran it, for the summary
 
     def fail(self, why: str) -> "Outcome":
         self.notes.append(f"FAILED: {why}")
@@ -49,7 +50,8 @@ class Outcome:
             text += f", {self.skipped} skipped"
         for note in self.notes:
             text += f"; {note}"
-        return text + f" [{self.seconds:.0f}s]"
+        text += f" [{self.seconds:.0f}s]"
+        return text + (f" ({self.interpreter})" if self.interpreter else "")
 
 
 def junit_counts(path: Path) -> tuple[int, int, int]:
@@ -161,6 +163,9 @@ class Build:
                         "docs"]]):
                 return "could not install the docs extra (network?)"
             stamp.write_text(wanted)
+        # The build directory is this interpreter's alone (its key may
+        # name another patch release or origin next time).
+        claim_directory(self.build_dir, self.interpreter)
         settings = [f"--config-settings={s}" for s in [
             *self.settings,
             f"build-dir={self.build_dir.relative_to(ROOT)}"]]
@@ -266,7 +271,8 @@ class Job:
         started = time.monotonic()
         RESULTS.mkdir(parents=True, exist_ok=True)
         path = RESULTS / f"{self.label.replace(' ', '-')}.log"
-        outcome = Outcome(self.label, log=path)
+        outcome = Outcome(self.label, log=path,
+                          interpreter=self.interpreter.short())
         with open(path, "w") as log:
             log.write(f"{self.interpreter.describe()}\n")
             try:

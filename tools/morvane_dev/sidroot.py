@@ -1,7 +1,7 @@
 """A Debian sid root for the CPythons that Debian 12 lacks.
 
-Debian sid packages today's CPython releases (3.14, 3.15 and 3.15's debug
-build) and today's libstemmer. They need sid's own C library, so they run
+Debian sid packages today's CPython releases (3.13's latest patch release,
+3.14, 3.15 and 3.15's debug build) and today's libstemmer. They need sid's own C library, so they run
 inside a root of their own, made with debootstrap and entered with chroot.
 The root lives outside the work tree (a work tree bind-mounted into a root
 inside itself would contain itself) and is reused between runs and clones;
@@ -31,7 +31,10 @@ KEYRING = "/usr/share/keyrings/debian-archive-keyring.gpg"
 
 # The interpreters, their headers and venv support, the debug build, the
 # build tools, the checkers, and the word lists the agreement tests read.
+# sid's 3.13 is a later patch release than pyenv's, and the test command
+# takes the newest of each version.
 PACKAGES = (
+    "python3.13", "python3.13-dev", "python3.13-venv",
     "python3.14", "python3.14-dev", "python3.14-venv",
     "python3.15", "python3.15-dev", "python3.15-venv", "python3.15-dbg",
     "libstemmer-dev", "g++", "cmake", "ninja-build", "valgrind",
@@ -44,7 +47,7 @@ PACKAGES = (
     "hunspell-ne", "hunspell-ro", "hunspell-ru", "hunspell-sr",
     "hunspell-tr", "myspell-et", "myspell-fa", "hunspell-hy", "hunspell-ta",
 )
-INTERPRETERS = ("python3.14", "python3.15", "python3.15d")
+INTERPRETERS = ("python3.13", "python3.14", "python3.15", "python3.15d")
 
 # The archive mirror reachable here may serve a sid snapshot whose Release
 # file is past its Valid-Until date; its signature is still checked.
@@ -85,7 +88,7 @@ class SidRoot:
     def ensure(self) -> None:
         """Make or refresh the root; safe to run again at any time."""
         if not is_root():
-            raise Failure("the sid root for CPython 3.14 and 3.15 needs "
+            raise Failure("the sid root for CPython 3.13 to 3.15 needs "
                           "root to make and enter; run: "
                           + set_up_commands(self.base))
         self.base.mkdir(parents=True, exist_ok=True)

@@ -2,14 +2,18 @@
 
 quick (the default): the plain suite on every CPython found, the debug
 build included, one run under the sanitizers on the newest release, and
-the documentation built and checked on the newest release of the host.
-full (--full, what CI runs): that, the sanitizers on every other version,
+the documentation built and checked on the newest release of the host;
+the versions that cannot be had here are named, and do not fail it.
+full (--full, what CI runs): every version 3.11 to 3.15 and 3.15's debug
+build, or it fails; the sanitizers on every other version,
 valgrind's memcheck on the oldest and the newest release, the reference-leak run on the
 debug build, the check that the memory checkers catch a deliberate leak,
 and one plain run against the system's own (older) libstemmer.
 
 Every build links today's libstemmer: the sid root's, and on the host a
-private copy of it (tools/morvane_dev/libstemmer.py).
+private copy of it (tools/morvane_dev/libstemmer.py). A user without root
+has no sid root: the builds link the system's libstemmer, and the summary
+says what was skipped and the command that would provide it.
 
 Runs go two at a time, one per core, longest first; each writes its own log
 under build/test-results and the command prints a summary line per run and
@@ -22,12 +26,14 @@ import concurrent.futures
 import contextlib
 import signal
 import time
+from pathlib import Path
 
 from . import interpreters, libstemmer, runs
 from .interpreters import Interpreter
 from .runs import Job, Outcome
 from .sidroot import SidRoot
-from .system import Failure, apt_install, say, section, warn, which
+from .system import (Failure, apt_install, installed, is_root, say,
+                     section, warn, which)
 
 # The word lists the agreement tests read from /usr/share/dict and
 # /usr/share/hunspell; the tests skip those that are missing.
@@ -67,46 +73,124 @@ WEIGHTS = {"plain": 1.5, "asan": 3.0, "memcheck": 9.0, "leaks": 5.0,
 WORKERS = 2
 
 
-def host_packages(full: bool) -> None:
+# What the full gate must test: every supported version, and 3.15's debug
+# build for the reference-leak run. The quick tier tests what it can have
+# and names the rest.
+FULL_GATE = ("3.11", "3.12", "3.13", "3.14", "3.15", "3.15d")
+# The versions that the sid root provides.
+SID_KEYS = ("3.13", "3.14", "3.15", "3.15d")
+
+
+def system_pythons() -> list[str]:
+    """The system's own python3.X (Debian's), whose venv module and headers
+    come in packages of their own."""
+    return sorted(p.name for p in Path("/usr/bin").glob("python3.*")
+                  if p.name[len("python3."):].isdigit())
+
+
+def python_packages(name: str) -> list[str]:
+    return [f"{name}-venv", f"{name}-dev"]
+
+
+def host_packages(full: bool) -> list[str]:
+    """Installs, as root, the host's packages that the runs need. A user
+    without root gets a Failure naming the command when the build itself
+    cannot be done, and a note for each check that will skip."""
     # clang-format: the formatting check of src/ (tools/tests)
-    needed = ["libstemmer-dev", "g++", "clang-format", *WORDLISTS]
+    required = ["libstemmer-dev", "g++"]
     if not which("cmake"):
-        needed.append("cmake")
+        required.append("cmake")
     if full:
-        needed.append("valgrind")
-    apt_install(*needed, why="building and testing Morvane")
+        required.append("valgrind")
+    optional = ["clang-format", *WORDLISTS]
+    pythons = [p for name in system_pythons() for p in python_packages(name)]
+    if is_root():
+        apt_install(*required, *optional, *pythons,
+                    why="building and testing Morvane")
+        return []
+    apt_install(*required, why="building Morvane")
+    missing = [p for p in optional if not installed(p)]
+    if not missing:
+        return []
+    return [f"the formatting check and the agreement tests that need "
+            f"{', '.join(missing)} (they skip); as root run: apt-get "
+            f"install {' '.join(missing)}"]
 
 
-def find_interpreters(wanted: list[str]) -> tuple[list[Interpreter],
-                                                   list[Outcome],
-                                                   SidRoot | None]:
-    """Every CPython to test, a failed outcome for each version that cannot
-    be had, and the sid root (None where it cannot be made). The root is
-    needed for the versions the host lacks and for today's libstemmer."""
-    found = {i.key: i for i in interpreters.on_host()}
+def find_interpreters(wanted: list[str], full: bool = False) -> tuple[
+        list[Interpreter], list[Outcome], list[str], SidRoot | None]:
+    """Every CPython to test (the newest patch release of each version,
+    and the system's own beside it), a failed outcome for each that cannot
+    be had and must be, notes on what is skipped (why, and the command that
+    would provide it), and the sid root (None where it cannot be made)."""
+    host, notes = interpreters.host_search()
+    found = list(host)
     problems: list[Outcome] = []
-    sid_keys = [k for k in ("3.14", "3.15", "3.15d") if k not in found]
-    if wanted:
-        sid_keys = [k for k in sid_keys if k in wanted]
+    missing_why: dict[str, str] = {}
     sid: SidRoot | None = SidRoot()
     try:
         sid.ensure()
     except Failure as exc:
         sid = None
-        if sid_keys:
-            problems.append(Outcome(", ".join(sid_keys)).fail(str(exc)))
-        else:
+        lacking = [k for k in SID_KEYS
+                   if not any(i.build_key == k for i in host)]
+        for key in lacking:
+            missing_why[key] = f"Debian sid's, with today's libstemmer: {exc}"
+        if not lacking:
             warn(f"testing with the system's libstemmer: {exc}")
     else:
-        for interpreter in interpreters.in_sid_root(sid, mounted=False):
-            if interpreter.key in sid_keys:
-                found.setdefault(interpreter.key, interpreter)
-    chosen = [i for i in found.values()
-              if i.key in wanted or (not wanted and "t" not in i.key)]
-    for key in wanted:
-        if key not in found and not any(key in p.label for p in problems):
-            problems.append(Outcome(key).fail("no such CPython here"))
-    return sorted(chosen, key=Interpreter.sort_key), problems, sid
+        found += interpreters.in_sid_root(sid, mounted=False)
+    chosen = interpreters.newest(found)
+    said: set[str] = set()  # versions whose skipping a note explains
+    if not is_root():
+        for interpreter in list(chosen):
+            name = f"python{interpreter.minor}"
+            lacking = [p for p in python_packages(name) if not installed(p)]
+            if interpreter.system and lacking:
+                chosen.remove(interpreter)
+                notes.append(
+                    f"{interpreter.key}, {interpreter.describe()}: its venv "
+                    f"module and headers are in {' and '.join(lacking)}; "
+                    f"as root run: apt-get install {' '.join(lacking)}")
+                said.add(interpreter.minor)
+
+    def matches(interpreter: Interpreter, key: str) -> bool:
+        return key in (interpreter.key, interpreter.build_key)
+
+    if wanted:
+        for key in wanted:
+            if not any(matches(i, key) for i in chosen):
+                problems.append(Outcome(key).fail(
+                    missing_why.get(key, "no such CPython here")))
+        chosen = [i for i in chosen if any(matches(i, k) for k in wanted)]
+    else:
+        chosen = [i for i in chosen if "t" not in i.build_key]
+        untested: dict[str, list[str]] = {}
+        for key in FULL_GATE:
+            if any(i.build_key == key for i in chosen) or (
+                    key in said and not full):
+                continue
+            why = missing_why.get(key)
+            if full or (why and is_root()):
+                # The full gate tests every version; as root, the sid
+                # root's versions can be had, so lacking them is a fault.
+                problems.append(Outcome(key).fail(
+                    why or f"no CPython {key} here; the full gate tests "
+                    f"every version"))
+            else:
+                untested.setdefault(why or _how_to_get(key), []).append(key)
+        # Once each: keys that lack the same thing share a line.
+        notes += [f"{', '.join(keys)}: not tested: {why}"
+                  for why, keys in untested.items()]
+    return sorted(chosen, key=Interpreter.sort_key), problems, notes, sid
+
+
+def _how_to_get(key: str) -> str:
+    if key in SID_KEYS:
+        return f"not in the sid root; as root run: python3 " \
+            f"{runs.ROOT}/tools/run.py sid-root"
+    return (f"no CPython {key} on this machine (neither Debian 12 nor sid "
+            f"packages one); pyenv can build it: pyenv install {key}")
 
 
 def plan(chosen: list[Interpreter], full: bool, pytest_args: list[str],
@@ -162,20 +246,21 @@ def main(full: bool, wanted: list[str], pytest_args: list[str]) -> int:
     outcomes: list[Outcome] = []
     section("System packages")
     try:
-        host_packages(full)
+        skipped = host_packages(full)
         say("ok")
     except Failure as exc:
         say(str(exc))
         return finish([Outcome("set-up").fail(str(exc))], started)
 
     section("Interpreters")
-    chosen, problems, sid = find_interpreters(wanted)
+    chosen, problems, notes, sid = find_interpreters(wanted, full)
+    skipped += notes
     outcomes += problems
     for interpreter in chosen:
-        say(f"  {interpreter.key:6} {interpreter.describe()}")
+        say(f"  {interpreter.key:12} {interpreter.describe()}")
     if not chosen:
         return finish(outcomes + [Outcome("interpreters").fail(
-            "no CPython 3.11+ found")], started)
+            "no CPython 3.11+ found")], started, skipped=skipped)
 
     section("libstemmer")
     system_version = libstemmer.installed_version()
@@ -202,7 +287,7 @@ def main(full: bool, wanted: list[str], pytest_args: list[str]) -> int:
                 outcome = future.result()
                 outcomes.append(outcome)
                 report(outcome)
-    return finish(outcomes, started, versions)
+    return finish(outcomes, started, versions, skipped)
 
 
 def report(outcome: Outcome) -> None:
@@ -217,11 +302,16 @@ def report(outcome: Outcome) -> None:
     say(outcome.line())
 
 
-def finish(outcomes: list[Outcome], started: float, versions="") -> int:
+def finish(outcomes: list[Outcome], started: float, versions="",
+           skipped: list[str] = ()) -> int:
     outcomes.sort(key=lambda o: (o.label.split()[1:] != [], o.label))
     say("\nSummary")
     for outcome in outcomes:
         say("  " + outcome.line())
+    if skipped:
+        say("  Skipped here:")
+        for note in skipped:
+            say("  - " + note)
     minutes = (time.monotonic() - started) / 60
     if versions:
         say(f"  ({versions})")

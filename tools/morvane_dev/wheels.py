@@ -211,7 +211,10 @@ class UsageError(Exception):
 
 def choose(wanted: list[str]) -> tuple[list[Interpreter], list[str]]:
     """The interpreters to build for, and what could not be had."""
-    host = {i.key: i for i in interpreters.on_host()}
+    found = interpreters.on_host()
+    host = {i.key: i for i in found}
+    for interpreter in found:  # the system's own where nothing else is
+        host.setdefault(interpreter.build_key, interpreter)
     problems: list[str] = []
     keys: list[str] = []
     chosen: dict[str, Interpreter] = {}
