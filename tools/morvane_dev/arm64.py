@@ -60,7 +60,8 @@ KEYS = ("3.13", "3.14", "3.15")
 TESTS = ("tests/test_agreement.py", "tests/test_cache.py",
          "tests/test_purge_override.py", "tests/test_stem_word.py",
          "tests/test_stem_words.py", "tests/test_int_conversion.py")
-# From PyPI into the test venv, pure Python all.
+# From PyPI into the test venv (hypothesis has a compiled part: its aarch64
+# wheel).
 TEST_TOOLS = ("pytest", "hypothesis", "snowballstemmer")
 
 WORK = ROOT / "build" / ARCH
@@ -271,16 +272,18 @@ def build(interpreter: Interpreter, tools: wheels.Place, source: Path,
 
 
 def wheelhouse(tools: wheels.Place, key: str, log: Path) -> Path | None:
-    """The test tools' wheels for CPython key, fetched once on the host
-    (pip under emulation would take minutes to resolve them)."""
+    """The test tools' aarch64 wheels for CPython key, fetched once on the
+    host (pip under emulation would take minutes to resolve them)."""
     house = WORK / f"test-tools-{key}"
     stamp = house / ".complete"
     if stamp.exists():
         return house
     shutil.rmtree(house, ignore_errors=True)
     if not tools.run(tools.pip("download", "-q", "--only-binary=:all:",
-                               "--python-version", key, "-d", house,
-                               *TEST_TOOLS), log):
+                               "--python-version", key,
+                               "--implementation", "cp",
+                               "--platform", f"manylinux2014_{ARCH}",
+                               "-d", house, *TEST_TOOLS), log):
         return None
     stamp.write_text("")
     return house

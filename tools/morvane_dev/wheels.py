@@ -11,6 +11,9 @@ its interpreter lives, so auditwheel sees, and grafts, the libraries of that
 system. Every wheel carries today's libstemmer: sid's own for cp314 and
 cp315, and for the others the same release from the private prefix
 build/libstemmer (tools/morvane_dev/libstemmer.py).
+
+--arch aarch64 adds (and by default there are) the 64-bit ARM wheels,
+cross-compiled here and tested under qemu (tools/morvane_dev/arm64.py).
 """
 
 from __future__ import annotations
@@ -83,7 +86,8 @@ SYSTEM_LIBRARY_DIRS = ("/usr/lib/x86_64-linux-gnu",
 def add_parser(commands) -> None:
     parser = commands.add_parser(
         "wheel", prog="tools/wheel",
-        help="build the sdist and a self-contained wheel per CPython",
+        help="build the sdist and a self-contained wheel per CPython and "
+        "machine (x86-64, aarch64)",
         description="Build the source distribution, then from it a wheel "
         "for each CPython, repaired with auditwheel so that it carries "
         "libstemmer, and install each into a fresh venv to check it. "
