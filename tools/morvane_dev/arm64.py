@@ -289,23 +289,32 @@ def wheelhouse(tools: wheels.Place, key: str, log: Path) -> Path | None:
     return house
 
 
-def check(interpreter: Interpreter, wheel: Path, house: Path, log: Path,
-          junit: Path, outcome: Outcome) -> str:
+def check(interpreter: Interpreter, tools: wheels.Place, wheel: Path,
+          house: Path, log: Path, junit: Path, outcome: Outcome) -> str:
     """Install the wheel alone into a fresh venv in the root (mounted) and
     run the check and TESTS there; fills outcome, returns a description."""
     root = interpreter.sid
     venv = WORK / f"check-{interpreter.key}"
     shutil.rmtree(venv, ignore_errors=True)
     python = venv / "bin/python"
+    # The venv is made there; pip runs here, for the target's tags: under
+    # emulation it would take minutes to start and to byte-compile what the
+    # tests never import.
+    site = venv / f"lib/python{interpreter.key}/site-packages"
+    nodot = interpreter.key.replace(".", "")
+    pip = tools.pip("install", "-q", "--no-compile", "--no-index",
+                    "--only-binary=:all:", "--implementation", "cp",
+                    "--python-version", interpreter.key, "--abi", f"cp{nodot}",
+                    "--platform", f"manylinux2014_{ARCH}", "--target", site)
     with open(log, "a") as out:
         def inside(argv, env=None) -> bool:
             return run_logged(root, argv, out, env) == 0
-        if not (inside([interpreter.exe, "-m", "venv", venv])
-                and inside([python, "-m", "pip", "install", "-q",
-                            "--no-index", "--no-deps", wheel])
-                and inside([python, "-m", "pip", "install", "-q",
-                            "--no-index", "--find-links", house,
-                            *TEST_TOOLS])):
+
+        def here(argv) -> bool:
+            return run_logged(None, argv, out) == 0
+        if not (inside([interpreter.exe, "-m", "venv", "--without-pip", venv])
+                and here([*pip, "--no-deps", wheel])
+                and here([*pip, "--find-links", house, *TEST_TOOLS])):
             outcome.fail(f"could not install it into a fresh venv (see "
                          f"{log})")
             return outcome.notes[-1]
@@ -351,7 +360,7 @@ def make_wheel(interpreter: Interpreter, tools: wheels.Place, source: Path,
     if house is None:
         outcome.fail("could not fetch pytest and hypothesis (network?)")
         return wheel, outcome, outcome.notes[-1]
-    text = check(interpreter, wheel, house, log,
+    text = check(interpreter, tools, wheel, house, log,
                  WORK / f"junit-{interpreter.key}.xml", outcome)
     outcome.seconds = time.monotonic() - started
     return wheel, outcome, text
