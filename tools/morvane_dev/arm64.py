@@ -37,6 +37,7 @@ import shutil
 import subprocess
 import time
 import zipfile
+import xml.etree.ElementTree as ET
 from pathlib import Path
 
 from . import libstemmer, wheels
@@ -337,6 +338,14 @@ def check(interpreter: Interpreter, tools: wheels.Place, wheel: Path,
                                f"--junitxml={junit}", *TESTS], out)
     if junit.exists() and junit.stat().st_size:
         outcome.passed, outcome.failed, outcome.skipped = junit_counts(junit)
+        # The comparison with the loaded libstemmer is the point of the
+        # run: it must not skip (say, for not finding the library).
+        skipped = [case.get("name") for case in
+                   ET.parse(junit).getroot().iter("testcase")
+                   if case.find("skipped") is not None
+                   and "libstemmer" in case.get("name", "")]
+        if skipped:
+            outcome.fail(f"skipped: {', '.join(skipped[:3])}")
     if rc != 0 and outcome.failed == 0:
         outcome.fail(f"pytest exited {rc}")
     tests = f"{outcome.passed} passed, {outcome.failed} failed"
