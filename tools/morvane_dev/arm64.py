@@ -225,7 +225,9 @@ def retag(wheel: Path, key: str) -> Path:
     new_wheel = ("\n".join(lines) + "\n").encode()
     digest = base64.urlsafe_b64encode(
         hashlib.sha256(new_wheel).digest()).rstrip(b"=").decode()
-    with zipfile.ZipFile(target, "w", zipfile.ZIP_DEFLATED) as new:
+    # The front end may be the target's version: then the name is the same.
+    fresh = target.with_name(target.name + ".part")
+    with zipfile.ZipFile(fresh, "w", zipfile.ZIP_DEFLATED) as new:
         for info, data in items:
             if info.filename == wheel_file:
                 data = new_wheel
@@ -236,6 +238,7 @@ def retag(wheel: Path, key: str) -> Path:
                     for line in data.decode().splitlines()).encode()
             new.writestr(info, data)
     wheel.unlink()
+    fresh.rename(target)
     return target
 
 

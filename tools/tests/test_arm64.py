@@ -42,9 +42,11 @@ def make_wheel(directory, tag="cp311-cp311-linux_aarch64"):
     return path
 
 
-@pytest.mark.parametrize("key, tag", [("3.13", "cp313"), ("3.15", "cp315")])
+@pytest.mark.parametrize("key, tag", [("3.13", "cp313"), ("3.15", "cp315"),
+                                      ("3.11", "cp311")])
 def test_retag_gives_the_target_cpython_tag_and_a_valid_record(
         tmp_path, key, tag):
+    # The front end's own tag is cp311: the last case keeps the name.
     wheel = arm64.retag(make_wheel(tmp_path), key)
     assert wheel.name == f"Tarnwick-3.1.0-{tag}-{tag}-linux_aarch64.whl"
     assert sorted(p.name for p in tmp_path.iterdir()) == [wheel.name]
