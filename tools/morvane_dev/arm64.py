@@ -69,14 +69,6 @@ TEST_TOOLS = ("pytest", "hypothesis")
 
 WORK = ROOT / "build" / ARCH
 
-# pytest, ended with os._exit once it has written its reports: under qemu
-# the interpreter's own exit after the last test was seen to spin for many
-# minutes (the main thread busy, another thread left waiting on a futex).
-RUN_PYTEST = ("import os, sys, pytest\n"
-              "code = pytest.main(sys.argv[1:])\n"
-              "sys.stdout.flush(); sys.stderr.flush()\n"
-              "os._exit(int(code))\n")
-
 
 class Arm64Root(SidRoot):
     """Debian sid for arm64, in /var/tmp/morvane-sid-arm64 (or
@@ -345,7 +337,7 @@ def check(interpreter: Interpreter, tools: wheels.Place, wheel: Path,
             outcome.fail(text)
             return text
         junit.unlink(missing_ok=True)
-        rc = run_logged(root, [python, "-P", "-c", RUN_PYTEST, "-q",
+        rc = run_logged(root, [python, "-P", "-m", "pytest", "-q",
                                "-p", "no:cacheprovider",
                                f"--junitxml={junit}", *TESTS], out)
     if junit.exists() and junit.stat().st_size:
