@@ -36,6 +36,11 @@ import pytest
 import Morvane
 
 
+# libstemmer.so.0d as installed, or libstemmer-1a2b3c4d.so.0d.0.0 as a
+# wheel carries it (auditwheel renames what it grafts).
+LIBSTEMMER_FILE = re.compile(r"libstemmer(-[0-9a-f]+)?\.so")
+
+
 def loaded_libstemmer():
     """The path of the libstemmer shared library in this process: the one
     the module was linked with and found, whichever that is."""
@@ -43,8 +48,8 @@ def loaded_libstemmer():
         with open("/proc/self/maps") as maps:
             for line in maps:
                 fields = line.split(maxsplit=5)
-                if len(fields) == 6 and os.path.basename(
-                        fields[5].strip()).startswith("libstemmer.so"):
+                if len(fields) == 6 and LIBSTEMMER_FILE.match(
+                        os.path.basename(fields[5].strip())):
                     return fields[5].strip()
     except OSError:
         pass

