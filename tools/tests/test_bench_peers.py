@@ -51,14 +51,14 @@ def fake_peers(monkeypatch, rust=None, snowball=None, nltk=None):
 def snowball_module(stem):
     module = types.ModuleType("snowballstemmer")
 
-    class Stemmer:
+    class PurePythonStemmer:
         def stemWords(self, words):
             return [stem(w) for w in words]
 
     def stemmer(algorithm):
         if algorithm != "english":
             raise KeyError(algorithm)
-        return Stemmer()
+        return PurePythonStemmer()
 
     module.stemmer = stemmer
     return module
