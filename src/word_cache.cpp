@@ -70,7 +70,7 @@ public:
     {
         long long value = 0;
         if (native_ && compat::exact_int_value(stamp, value)) {
-            return value > minimum_;
+            return newer_than_minimum(value);
         }
         if (!mincounter_ && make_mincounter() < 0) {
             return -1;
@@ -81,6 +81,14 @@ public:
             return -1;
         }
         return PyObject_IsTrue(result.get());
+    }
+
+    // Whether a stamp of this value is newer, for a threshold that
+    // compares natively.
+    bool
+    newer_than_minimum(long long value) const noexcept
+    {
+        return value > minimum_;
     }
 
     // counter - K as a Python int, made before the scan when it cannot be
@@ -267,6 +275,27 @@ purge_scan(WordCache &words, KeyIndex &fresh) noexcept
     PyObject *key_item = nullptr;
     PyObject *entry_value = nullptr;
     while (PyDict_Next(cache.get(), &pos, &key_item, &entry_value)) {
+        // An entry as this module stores it (a list stamped with an int,
+        // under an exact bytes key) is compared and moved without running
+        // Python code, so the cache cannot change under it and it needs no
+        // references of its own: a purge walks thousands of them.
+        long long stamp_value = 0;
+        if (threshold.native() && PyBytes_CheckExact(key_item) &&
+            PyList_CheckExact(entry_value) &&
+            PyList_GET_SIZE(entry_value) > 1 &&
+            compat::exact_int_value(PyList_GET_ITEM(entry_value, 1),
+                                    stamp_value)) {
+            if (!threshold.newer_than_minimum(stamp_value)) {
+                continue;
+            }
+            if (PyDict_SetItem(newcache.get(), key_item, entry_value) < 0) {
+                return -1;
+            }
+            if (indexing) {
+                key_index_add(fresh, key_item, size, entry_value);
+            }
+            continue;
+        }
         Ref key = Ref::from_borrowed(key_item);
         Ref entry = Ref::from_borrowed(entry_value);
         if (!PyList_CheckExact(entry.get())) {
