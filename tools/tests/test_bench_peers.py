@@ -1,14 +1,16 @@
-"""The benchmark's peers and the miss profile's parts.
+"""The benchmark's peers, the miss profile's parts and the miss floor.
 
 bench.py times other Snowball stemmers beside the module when they are
 installed and names those that are not; versions.py tabulates them per
 interpreter; miss_profile.py splits a callgrind profile into the parts of a
 miss.  These tests use stand-in peers and a hand-written callgrind file, so
 that they need neither the peers, nor valgrind, nor time: nothing here is
-timed against anything.
+timed against anything.  miss_floor.py's library is built with the
+compiler, as the script builds it, and checked for its stems.
 """
 
 import importlib.util
+import shutil
 import statistics
 import sys
 import types
@@ -400,3 +402,20 @@ def test_the_purge_splits_by_the_run_where_no_purge_scans():
     assert rows[scans] == [74, 0, 0]
     assert rows["dict insert"] == [5, 8, 0]
     assert rows["total"] == [185, 114, 100]
+
+
+# miss_floor.py: the cache's data model through the C API alone. Its times
+# bound the module's only if it does the same job: the same stems, through
+# hits, misses and purges alike.
+
+@pytest.mark.skipif(shutil.which("g++") is None, reason="needs g++")
+@pytest.mark.parametrize("capacity", [10000, 10, 3, 1, -1, 0])
+def test_the_floor_stems_as_the_module_does(capacity):
+    import Morvane
+    floor = load("miss_floor")
+    stem_words = floor.floor_function(floor.build())
+    # Repeats, so that small capacities both hit and purge.
+    words = [f"{stem}{ending}" for stem in ("connect", "run", "happy", "gener")
+             for ending in ("", "ed", "ing", "s", "ion", "ally")] * 3
+    assert stem_words(words, capacity) == \
+        Morvane.Morvane("english", 0).stemWords(words)
