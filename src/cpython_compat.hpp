@@ -146,6 +146,24 @@ truncate_unfilled_list(PyObject *list, Py_ssize_t count) noexcept
     Py_SET_SIZE(list, count);
 }
 
+// The item array of an exact list or tuple, as PyList_GET_ITEM and
+// PyTuple_GET_ITEM read it: valid until the sequence next changes, which
+// only code that can reach it does.
+inline PyObject *const *
+sequence_items(PyObject *sequence) noexcept
+{
+    return PyList_CheckExact(sequence)
+               ? reinterpret_cast<PyListObject *>(sequence)->ob_item
+               : reinterpret_cast<PyTupleObject *>(sequence)->ob_item;
+}
+
+// The item array of a list, to be filled in place.
+inline PyObject **
+list_items(PyObject *list) noexcept
+{
+    return reinterpret_cast<PyListObject *>(list)->ob_item;
+}
+
 // Gives the slot wrapper descriptor descr (__init__ of a static type) the
 // docstring doc, through copy, a record the caller keeps for the life of
 // the process: the wrapper's own record is CPython's shared slot table,

@@ -503,8 +503,31 @@ stemming_stemWords_impl(PyObject *op, PyObject *words_arg) noexcept
         ++count;
         return true;
     };
+    // Runs of words that hit the cache's remembered entries are stemmed in
+    // one go, without a call per word; the rest one by one. stemWord's own
+    // code only: an override sees every word.
+    auto quick_hits = [&](Py_ssize_t i, Py_ssize_t size) noexcept {
+        if (!direct || count != i || i >= expected) {
+            return true;
+        }
+        const Py_ssize_t limit = size < expected ? size : expected;
+        bool failed = false;
+        count += word_cache_quick_hits(
+            as_stemming(op)->word_cache,
+            compat::sequence_items(words.get()) + i, limit - i,
+            compat::list_items(result.get()) + i, failed);
+        return !failed;
+    };
     if (is_list) {
         for (Py_ssize_t i = 0; i < PyList_GET_SIZE(words.get()); ++i) {
+            if (!quick_hits(i, PyList_GET_SIZE(words.get()))) {
+                return nullptr;
+            }
+            if (count > i) {
+                // Python code that a miss ran may have shortened the list.
+                i = count - 1;
+                continue;
+            }
             Ref word = Ref::from_borrowed(PyList_GET_ITEM(words.get(), i));
             if (!stem_one(word.get())) {
                 return nullptr;
@@ -514,6 +537,13 @@ stemming_stemWords_impl(PyObject *op, PyObject *words_arg) noexcept
     }
     if (is_tuple) {
         for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(words.get()); ++i) {
+            if (!quick_hits(i, PyTuple_GET_SIZE(words.get()))) {
+                return nullptr;
+            }
+            if (count > i) {
+                i = count - 1;
+                continue;
+            }
             if (!stem_one(PyTuple_GET_ITEM(words.get(), i))) {
                 return nullptr;
             }

@@ -757,4 +757,61 @@ word_cache_stem(WordCache &words, PyObject *key, KeyIndex::Slot *slot,
     return lookup_road_apart(words, key, slot, learn);
 }
 
+Py_ssize_t
+word_cache_quick_hits(WordCache &words, PyObject *const *items, Py_ssize_t n,
+                      PyObject **out, bool &failed) noexcept
+{
+    failed = false;
+    if constexpr (!compat::watches_dicts) {
+        return 0;
+    }
+    if (words.max_cache_size <= 0) {
+        return 0;
+    }
+    // Nothing below runs Python code until a word leaves the run, so the
+    // capacity and the items stay as they are.
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        PyObject *word = items[i];
+        if (!PyUnicode_CheckExact(word) || !PyUnicode_IS_ASCII(word) ||
+            !key_index_worthwhile(words.index) ||
+            !key_index_entries_valid(words.index)) {
+            return i;
+        }
+        KeyIndex::Slot *slot = key_index_find(
+            words.index, PyObject_Hash(word),
+            static_cast<const char *>(PyUnicode_DATA(word)),
+            PyUnicode_GET_LENGTH(word));
+        if (slot == nullptr || slot->entry == nullptr) {
+            return i;
+        }
+        // An entry whose stamp is not an int (other code put it there) can
+        // run a finalizer when the hit releases it: the ordinary road.
+        PyObject *entry = slot->entry;
+        if (!PyList_CheckExact(entry) || PyList_GET_SIZE(entry) < 2 ||
+            !PyLong_CheckExact(PyList_GET_ITEM(entry, 1))) {
+            return i;
+        }
+        key_index_count(words.index, true);
+        Ref held;
+        Ref result;
+        Ref caught;
+        const int hit =
+            cache_hit(words, entry, slot->key, held, result, caught);
+        if (hit == 0) {
+            result = cache_miss(words, held.get(), std::move(caught));
+        }
+        if (hit < 0 || !result) {
+            failed = true;
+            return i;
+        }
+        out[i] = result.release();
+        if (hit <= 0) {
+            // The miss path can run Python code: the caller reads the
+            // items again.
+            return i + 1;
+        }
+    }
+    return n;
+}
+
 }  // namespace morvane

@@ -209,6 +209,17 @@ Ref word_cache_stem(WordCache &words, PyObject *key,
                     KeyIndex::Slot *slot = nullptr,
                     bool learn = false) noexcept;
 
+// Stems a run of words from the start of items (n of them), for as long as
+// each is an exact ASCII str whose entry the key index remembers and whose
+// hit can run no Python code, storing the stems (new references) into out;
+// answers how many it stemmed. Every such word takes exactly the road that
+// word_cache_stem would give it, without the calls around it: a long text
+// is mostly such words. Sets failed, with an exception set, when the last
+// word it took failed; it then answers the count before that word.
+Py_ssize_t word_cache_quick_hits(WordCache &words, PyObject *const *items,
+                                 Py_ssize_t n, PyObject **out,
+                                 bool &failed) noexcept;
+
 // Starts the count of edits that keeps the key index's entries honest, once
 // per process; where dicts cannot be watched, the index remembers no
 // entries. 0, or -1 with an exception set.

@@ -397,16 +397,24 @@ POISONS = [
          "long-list", "int-stem", "bytes-stem", "surrogate-stem",
          "str-subclass-stem", "stem-encode-fails", "empty-dict", "dict"],
 )
-@pytest.mark.parametrize("kind", [str, bytes])
-def test_poisoned_entry(poison, for_str, for_bytes, purge, kind):
+# stemWords takes its own road through runs of str words that hit: it must
+# notice the replaced entry as stemWord does.
+@pytest.mark.parametrize("kind, in_list", [(str, False), (bytes, False),
+                                           (str, True)],
+                         ids=["str", "bytes", "str-in-stemWords"])
+def test_poisoned_entry(poison, for_str, for_bytes, purge, kind, in_list):
     s = Morvane.Morvane("english", 3)
     s.stemWord("running")
+    # Held here, the replaced entry stays a list that a lookup which missed
+    # the replacement would find intact.
+    replaced = cache_of(s)[0][b"running"]
     cache_of(s)[0][b"running"] = copy.deepcopy(poison)
     word = "running" if kind is str else b"running"
+    stem_word = (lambda w: s.stemWords([w])[0]) if in_list else s.stemWord
     expected = for_str if kind is str or for_bytes is None else for_bytes
     hit_worked = not isinstance(for_str, tuple)
     if isinstance(expected, tuple):
-        exc = raises_exactly(*expected, s.stemWord, word)
+        exc = raises_exactly(*expected, stem_word, word)
         assert exc.__context__ is None
         # The step that failed left the counter where it was, and the
         # entry as the hit left it.
@@ -414,7 +422,7 @@ def test_poisoned_entry(poison, for_str, for_bytes, purge, kind):
         assert cache_of(s)[0][b"running"] == (
             [poison[0], 1] if hit_worked else poison)
     else:
-        stem = s.stemWord(word)
+        stem = stem_word(word)
         assert stem == expected and type(stem) is type(expected)
         assert cache_of(s)[1] == 2
     # Two misses bring the cache to its capacity: the purge meets whatever
@@ -428,6 +436,7 @@ def test_poisoned_entry(poison, for_str, for_bytes, purge, kind):
         assert_missed(exc)
         assert list(cache_of(s)[0]) == [b"running", b"jumps", b"cats"]
     assert_works(s, 3)
+    assert replaced[0] == "run"
 
 
 @pytest.mark.parametrize(
