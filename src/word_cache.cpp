@@ -765,20 +765,20 @@ word_cache_quick_hits(WordCache &words, PyObject *const *items, Py_ssize_t n,
     if constexpr (!compat::watches_dicts) {
         return 0;
     }
-    if (words.max_cache_size <= 0) {
+    // Nothing below runs Python code or changes a dict until a word leaves
+    // the run, so the capacity, the items and the index's trust stay as
+    // they are, and hits keep the index worthwhile.
+    if (words.max_cache_size <= 0 || !key_index_worthwhile(words.index) ||
+        !key_index_entries_valid(words.index)) {
         return 0;
     }
-    // Nothing below runs Python code until a word leaves the run, so the
-    // capacity and the items stay as they are.
     for (Py_ssize_t i = 0; i < n; ++i) {
         PyObject *word = items[i];
-        if (!PyUnicode_CheckExact(word) || !PyUnicode_IS_ASCII(word) ||
-            !key_index_worthwhile(words.index) ||
-            !key_index_entries_valid(words.index)) {
+        if (!PyUnicode_CheckExact(word) || !PyUnicode_IS_ASCII(word)) {
             return i;
         }
         KeyIndex::Slot *slot = key_index_find(
-            words.index, PyObject_Hash(word),
+            words.index, compat::str_hash(word),
             static_cast<const char *>(PyUnicode_DATA(word)),
             PyUnicode_GET_LENGTH(word));
         if (slot == nullptr || slot->entry == nullptr) {
