@@ -138,8 +138,7 @@ floor_stem_words(PyObject *words, int capacity)
         if (counter_object == nullptr) {
             goto fail;
         }
-        if (!missed || capacity < 0 ||
-            PyDict_GET_SIZE(cache) < capacity) {
+        if (!missed || capacity < 0 || PyDict_GET_SIZE(cache) < capacity) {
             continue;
         }
         PyObject *fresh = purge(cache, counter, 8LL * capacity / 10);

@@ -148,16 +148,15 @@ truncate_unfilled_list(PyObject *list, Py_ssize_t count) noexcept
 
 // The hash of an exact str, read from the object where it is cached
 // already: a str seen before has computed it, and reading it spares a call.
-// PyASCIIObject's hash is the non-limited API's from 3.12 to 3.14; 3.15
-// reads it through PyUnstable_Unicode_GET_CACHED_HASH; 3.11 (whose field
-// is the same but unchecked here) and free-threaded builds call.
+// PyASCIIObject's hash is the non-limited API's from 3.11 to 3.14; 3.15
+// reads it through PyUnstable_Unicode_GET_CACHED_HASH; free-threaded builds
+// call.
 inline Py_hash_t
 str_hash(PyObject *str) noexcept
 {
 #if PY_VERSION_HEX >= 0x030F0000 && !defined(Py_GIL_DISABLED)
     const Py_hash_t hash = PyUnstable_Unicode_GET_CACHED_HASH(str);
-#elif PY_VERSION_HEX >= 0x030C0000 && MORVANE_CHECKED_RELEASE && \
-    !defined(Py_GIL_DISABLED)
+#elif MORVANE_CHECKED_RELEASE && !defined(Py_GIL_DISABLED)
     const Py_hash_t hash = reinterpret_cast<PyASCIIObject *>(str)->hash;
 #else
     const Py_hash_t hash = -1;

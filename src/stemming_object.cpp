@@ -388,8 +388,8 @@ stemming_stemWord_impl(PyObject *op, PyObject *word) noexcept
             // A word seen before is looked up with the cache's own key, an
             // exact bytes equal to what encoding it would give, or answered
             // from the entry the index remembers for it.
-            KeyIndex::Slot *slot =
-                key_index_find(words.index, PyObject_Hash(word), data, size);
+            KeyIndex::Slot *slot = key_index_find(
+                words.index, compat::str_hash(word), data, size);
             if (slot != nullptr) {
                 return word_cache_stem(words, slot->key, slot).release();
             }
@@ -507,7 +507,7 @@ stemming_stemWords_impl(PyObject *op, PyObject *words_arg) noexcept
     // one go, without a call per word; the rest one by one. stemWord's own
     // code only: an override sees every word.
     auto quick_hits = [&](Py_ssize_t i, Py_ssize_t size) noexcept {
-        if (!direct || count != i || i >= expected) {
+        if (!compat::watches_dicts || !direct || count != i || i >= expected) {
             return true;
         }
         const Py_ssize_t limit = size < expected ? size : expected;

@@ -777,10 +777,10 @@ word_cache_quick_hits(WordCache &words, PyObject *const *items, Py_ssize_t n,
         if (!PyUnicode_CheckExact(word) || !PyUnicode_IS_ASCII(word)) {
             return i;
         }
-        KeyIndex::Slot *slot = key_index_find(
-            words.index, compat::str_hash(word),
-            static_cast<const char *>(PyUnicode_DATA(word)),
-            PyUnicode_GET_LENGTH(word));
+        KeyIndex::Slot *slot =
+            key_index_find(words.index, compat::str_hash(word),
+                           static_cast<const char *>(PyUnicode_DATA(word)),
+                           PyUnicode_GET_LENGTH(word));
         if (slot == nullptr || slot->entry == nullptr) {
             return i;
         }
