@@ -42,14 +42,16 @@ namespace morvane {
 // Words cached while the index was left alone (see key_index_worthwhile)
 // enter it on their next hit, with the encoded copy of the word as key.
 //
-// What it saves, measured with and without it: a hit on running prose
-// (benchmarks/hit_profile.py, callgrind) costs 372 instructions instead of
-// 720 on CPython 3.11 (built without PGO) and 231 instead of 708 on 3.15
-// (Debian's release build); stemWords on the benchmarks' running text takes
-// 72 ns a word instead of 79 on 3.11 and 56 instead of 85 on 3.15 (CPU
-// time, medians of 25 interleaved rounds, each on a fresh stemmer). Each
-// miss pays a probe and an insertion for it, and where dicts are watched
-// the watcher's call when the miss stores its entry.
+// What it saved when it came, measured with and without it: a hit on
+// running prose (benchmarks/hit_profile.py, callgrind) cost 372
+// instructions instead of 720 on CPython 3.11 (built without PGO) and 231
+// instead of 708 on 3.15 (Debian's release build); stemWords on the
+// benchmarks' running text took 72 ns a word instead of 79 on 3.11 and 56
+// instead of 85 on 3.15 (CPU time, medians of 25 interleaved rounds, each
+// on a fresh stemmer). stemWords' run over remembered entries
+// (word_cache_quick_hits) has since brought a hit to 109 instructions on
+// 3.14 and 3.15. Each miss pays a probe and an insertion for it, and where
+// dicts are watched the watcher's call when the miss stores its entry.
 struct KeyIndex {
     struct Slot {
         Py_hash_t hash;
