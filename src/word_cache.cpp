@@ -131,6 +131,23 @@ key_index_count(KeyIndex &index, bool hit) noexcept
     }
 }
 
+// Counts hits lookups that all hit, as that many calls of key_index_count
+// would, halving where they would.
+inline void
+key_index_count_hits(KeyIndex &index, Py_ssize_t hits) noexcept
+{
+    while (hits > 0) {
+        const uint32_t room = 4096 - (index.hits + index.misses);
+        const uint32_t step = hits < room ? static_cast<uint32_t>(hits) : room;
+        index.hits += step;
+        hits -= step;
+        if (index.hits + index.misses >= 4096) {
+            index.hits /= 2;
+            index.misses /= 2;
+        }
+    }
+}
+
 // Empties the table; the counts of recent lookups stay.
 inline void
 key_index_clear(KeyIndex &index) noexcept
@@ -772,31 +789,38 @@ word_cache_quick_hits(WordCache &words, PyObject *const *items, Py_ssize_t n,
         !key_index_entries_valid(words.index)) {
         return 0;
     }
-    for (Py_ssize_t i = 0; i < n; ++i) {
+    // The hits are counted when the run ends, or before a miss path that
+    // reads the counts.
+    Py_ssize_t i = 0;
+    for (; i < n; ++i) {
         PyObject *word = items[i];
         if (!PyUnicode_CheckExact(word) || !PyUnicode_IS_ASCII(word)) {
-            return i;
+            break;
         }
         KeyIndex::Slot *slot =
             key_index_find(words.index, compat::str_hash(word),
                            static_cast<const char *>(PyUnicode_DATA(word)),
                            PyUnicode_GET_LENGTH(word));
         if (slot == nullptr || slot->entry == nullptr) {
-            return i;
+            break;
         }
         // An entry whose stamp is not an int (other code put it there) can
         // run a finalizer when the hit releases it: the ordinary road.
         PyObject *entry = slot->entry;
         if (!PyList_CheckExact(entry) || PyList_GET_SIZE(entry) < 2 ||
             !PyLong_CheckExact(PyList_GET_ITEM(entry, 1))) {
-            return i;
+            break;
         }
-        key_index_count(words.index, true);
         Ref held;
         Ref result;
         Ref caught;
         const int hit =
             cache_hit(words, entry, slot->key, held, result, caught);
+        if (hit > 0) {
+            out[i] = result.release();
+            continue;
+        }
+        key_index_count_hits(words.index, i + 1);
         if (hit == 0) {
             result = cache_miss(words, held.get(), std::move(caught));
         }
@@ -804,14 +828,13 @@ word_cache_quick_hits(WordCache &words, PyObject *const *items, Py_ssize_t n,
             failed = true;
             return i;
         }
+        // The miss path can run Python code: the caller reads the items
+        // again.
         out[i] = result.release();
-        if (hit <= 0) {
-            // The miss path can run Python code: the caller reads the
-            // items again.
-            return i + 1;
-        }
+        return i + 1;
     }
-    return n;
+    key_index_count_hits(words.index, i);
+    return i;
 }
 
 }  // namespace morvane
