@@ -505,9 +505,14 @@ stemming_stemWords_impl(PyObject *op, PyObject *words_arg) noexcept
     };
     // Runs of words that hit the cache's remembered entries are stemmed in
     // one go, without a call per word; the rest one by one. stemWord's own
-    // code only: an override sees every word.
+    // code only: an override sees every word. A call that starts with the
+    // cache off stems one by one throughout (only Python code run by a
+    // miss could switch it on), sparing each word the test.
+    const bool quick =
+        direct && as_stemming(op)->word_cache.max_cache_size > 0;
     auto quick_hits = [&](Py_ssize_t i, Py_ssize_t size) noexcept {
-        if (!compat::watches_dicts || !direct || count != i || i >= expected) {
+        if (!quick || count != i || i >= expected ||
+            !word_cache_quick_ready(as_stemming(op)->word_cache)) {
             return true;
         }
         const Py_ssize_t limit = size < expected ? size : expected;

@@ -785,8 +785,7 @@ word_cache_quick_hits(WordCache &words, PyObject *const *items, Py_ssize_t n,
     // Nothing below runs Python code or changes a dict until a word leaves
     // the run, so the capacity, the items and the index's trust stay as
     // they are, and hits keep the index worthwhile.
-    if (words.max_cache_size <= 0 || !key_index_worthwhile(words.index) ||
-        !key_index_entries_valid(words.index)) {
+    if (!word_cache_quick_ready(words)) {
         return 0;
     }
     // The hits are counted when the run ends, or before a miss path that

@@ -230,6 +230,17 @@ Ref word_cache_stem(WordCache &words, PyObject *key,
                     KeyIndex::Slot *slot = nullptr,
                     bool learn = false) noexcept;
 
+// Whether word_cache_quick_hits could take a word at all just now: a test
+// that callers make inline, so that words it could not take (the cache off,
+// a run of new words) pay no call for it.
+inline bool
+word_cache_quick_ready(const WordCache &words) noexcept
+{
+    return compat::watches_dicts && words.max_cache_size > 0 &&
+           key_index_worthwhile(words.index) &&
+           key_index_entries_valid(words.index);
+}
+
 // Stems a run of words from the start of items (n of them), for as long as
 // each is an exact ASCII str whose entry the key index remembers and whose
 // hit can run no Python code, storing the stems (new references) into out;
