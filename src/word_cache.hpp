@@ -49,7 +49,7 @@ namespace morvane {
 // benchmarks' running text took 72 ns a word instead of 79 on 3.11 and 56
 // instead of 85 on 3.15 (CPU time, medians of 25 interleaved rounds, each
 // on a fresh stemmer). stemWords' run over remembered entries
-// (word_cache_quick_hits) has since brought a hit to 109 instructions on
+// (word_cache_quick_hits) has since brought a hit to 101 instructions on
 // 3.14 and 3.15. Each miss pays a probe and an insertion for it, and where
 // dicts are watched the watcher's call when the miss stores its entry.
 struct KeyIndex {
