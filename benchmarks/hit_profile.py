@@ -158,6 +158,23 @@ def print_tree(profile, function, per, depth, limit, indent="  ",
                    (*seen, function))
 
 
+def check_tools(script):
+    """Exits with a message if valgrind or nm, which script needs, is
+    missing."""
+    for tool in ("valgrind", "nm"):
+        if shutil.which(tool) is None:
+            sys.exit(f"{script}: error: needs {tool} (Debian: "
+                     "apt-get install valgrind binutils)")
+
+
+def output_directory(keep, prefix):
+    """Where callgrind writes: the --keep directory, or a new temporary
+    one."""
+    directory = keep or tempfile.mkdtemp(prefix=prefix)
+    os.makedirs(directory, exist_ok=True)
+    return directory
+
+
 def main(argv=None):
     parser = argparse.ArgumentParser(
         description=__doc__.splitlines()[0],
@@ -178,15 +195,11 @@ def main(argv=None):
     parser.add_argument("--depth", type=int, default=4,
                         help="levels of the call tree (default 4)")
     args = parser.parse_args(argv)
-    for tool in ("valgrind", "nm"):
-        if shutil.which(tool) is None:
-            sys.exit(f"hit_profile.py: error: needs {tool} (Debian: "
-                     "apt-get install valgrind binutils)")
+    check_tools("hit_profile.py")
     import Morvane
     symbol = stemwords_symbol(Morvane.__file__)
 
-    directory = args.keep or tempfile.mkdtemp(prefix="hit-profile.")
-    os.makedirs(directory, exist_ok=True)
+    directory = output_directory(args.keep, "hit-profile.")
     out_file = os.path.join(directory, "callgrind.out")
     done = subprocess.run(
         ["valgrind", "--tool=callgrind", "--collect-atstart=no",

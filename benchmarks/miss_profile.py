@@ -50,12 +50,12 @@ import re
 import shutil
 import subprocess
 import sys
-import tempfile
 
 HERE = pathlib.Path(__file__).resolve().parent
 sys.path.insert(0, str(HERE))
 
-from hit_profile import Profile, short, stemwords_symbol  # noqa: E402
+from hit_profile import (  # noqa: E402
+    Profile, check_tools, output_directory, short, stemwords_symbol)
 
 WORDS = HERE / "data" / "distinct.txt"
 STEADY_FILL = 10_000
@@ -320,18 +320,14 @@ def main(argv=None):
     parser.add_argument("--top", type=int, default=15,
                         help="functions to list by own cost (default 15)")
     args = parser.parse_args(argv)
-    for tool in ("valgrind", "nm"):
-        if shutil.which(tool) is None:
-            sys.exit(f"miss_profile.py: error: needs {tool} (Debian: "
-                     "apt-get install valgrind binutils)")
+    check_tools("miss_profile.py")
     if not args.words.exists():
         sys.exit(f"miss_profile.py: error: no {args.words}; make it with "
                  "benchmarks/make_corpus.py")
     import Morvane
     symbol = stemwords_symbol(Morvane.__file__)
     fill = STEADY_FILL if args.steady else 0
-    directory = args.keep or tempfile.mkdtemp(prefix="miss-profile.")
-    os.makedirs(directory, exist_ok=True)
+    directory = output_directory(args.keep, "miss-profile.")
     runs = {column: profile_run(symbol, args.words, fill, capacity,
                                 os.path.join(directory,
                                              f"callgrind.{column}.out"))
